@@ -1,0 +1,3 @@
+#include "UpdateEngine.h"
+bool UpdateEngine::createBackup() { return false; }
+bool UpdateEngine::restoreBackup() { return false; }

@@ -1,0 +1,2 @@
+#include "UpdateEngine.h"
+bool UpdateEngine::updateConfigFile() { return false; }

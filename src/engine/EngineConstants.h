@@ -1,0 +1,74 @@
+#pragma once
+
+// Texts, time limits and markers of the update engine, in one place.
+// The error texts are an interface: the window classifies failures by words in them.
+
+#include <QLatin1String>
+#include <QString>
+
+namespace engine {
+
+// Messages sent with errorOccurred
+inline const QString ErrorProgramMissing = QStringLiteral("程序文件不存在，无法更新");
+inline const QString ErrorDiskSpace = QStringLiteral("磁盘空间不足，无法完成更新");
+inline const QString ErrorIntegrity = QStringLiteral("文件完整性校验失败");
+inline const QString ErrorCannotSave = QStringLiteral("无法保存临时下载文件");
+inline const QString ErrorDownloadPrefix = QStringLiteral("下载失败: ");
+inline const QString ErrorProcessesNotClosed =
+    QStringLiteral("无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本");
+inline const QString ErrorBackupFailed = QStringLiteral("创建备份失败，停止更新");
+inline const QString ErrorInstallRestored = QStringLiteral("安装文件失败，已恢复原版本");
+inline const QString ErrorInstallNotRestored = QStringLiteral("安装失败且无法恢复，需要重新安装");
+inline const QString InstallSucceeded = QStringLiteral("安装已成功完成");
+
+// Download status and progress texts
+inline const QString StatusContacting = QStringLiteral("Contacting server...");
+inline const QString StatusChecking = QStringLiteral("Checking file integrity...");
+inline const QString ProgressUnknownLength = QStringLiteral("Download...");
+inline const QString ProgressPercent = QStringLiteral("Download: %1%");
+inline const QString ProgressDownloadFinished = QStringLiteral("Download finished");
+
+// Installation progress texts
+inline const QString ProgressClosing = QStringLiteral("Closing processes...");
+inline const QString ProgressBackup = QStringLiteral("Creating backup...");
+inline const QString ProgressBackupFiles = QStringLiteral("Files: %1/%2 ");
+inline const QString ProgressInstalling = QStringLiteral("Installing files...");
+inline const QString ProgressExtracting = QStringLiteral("Extracting files...");
+inline const QString ProgressFinalizing = QStringLiteral("Finalizing...");
+inline const QString ProgressFinalizingDone = QStringLiteral("Finalizing");
+inline const QString ProgressRecoveryStarted = QStringLiteral("Recovery started...");
+inline const QString ProgressRecoveryInProgress = QStringLiteral("Recovery in progress...");
+inline const QString ProgressRestoring = QStringLiteral("Restoring files (%1/%2)");
+
+// Progress scale: the download fills 0..70, the installation 70..100
+constexpr int DownloadShare = 70;
+
+// Work paths
+inline const QString WorkFolderPrefix = QStringLiteral("QuillUpdate_");
+inline const QString PackageFileName = QStringLiteral("update.zip");
+inline const QString ConfigFileName = QStringLiteral("config.ini");
+inline const QString BackupMarker = QStringLiteral("_update_backup_");
+inline const QString BackupTimeFormat = QStringLiteral("yyyyMMdd_hhmmss");
+inline const QString DaemonRelativePath = QStringLiteral("/QuillonServer/QuillonDaemon.exe");
+inline const QString DaemonImageName = QStringLiteral("QuillonDaemon.exe");
+inline const QString ServerImageName = QStringLiteral("QuillonServer.exe");
+
+// Package checks
+constexpr qint64 MinimumDownloadedPackageBytes = 1025; // 1024 bytes or fewer fail
+constexpr qint64 MinimumExtractablePackageBytes = 100;
+
+// Time limits and pauses, in milliseconds
+constexpr int CancelWaitMs = 5000;
+constexpr int DaemonStopWaitMs = 5000;
+constexpr int PauseAfterDaemonStopMs = 1000;
+constexpr int TaskkillWaitMs = 3000;
+constexpr int PauseAfterTaskkillMs = 1000;
+constexpr int TasklistWaitMs = 30000;
+constexpr int PauseAfterShutdownMs = 2000;
+constexpr int PauseAfterProcessesClosedMs = 1000;
+constexpr int PauseBeforeFinishMs = 300;
+constexpr int PowerShellTimeoutMs = 60000;
+constexpr int TarTimeoutMs = 30000;
+constexpr int ExtractionProgressPauseMs = 80;
+
+} // namespace engine

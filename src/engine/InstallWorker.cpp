@@ -1,0 +1,3 @@
+#include "UpdateEngine.h"
+void UpdateEngine::startInstall() {}
+void UpdateEngine::doInstallWork() {}

@@ -1,0 +1,2 @@
+#include "UpdateEngine.h"
+bool UpdateEngine::closeRelatedProcesses() { return false; }

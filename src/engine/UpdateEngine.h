@@ -1,0 +1,92 @@
+#pragma once
+
+#include "EngineConstants.h"
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+class QNetworkAccessManager;
+class QThread;
+
+// Does all of the update work and never touches a widget: downloads and checks
+// the package on the GUI thread, then installs it on a worker thread of its own.
+// Everything it has to say leaves through its six signals.
+//
+// The steps and the state are protected rather than private so that the tests
+// can drive one step at a time through a subclass.
+class UpdateEngine : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UpdateEngine)
+
+public:
+    explicit UpdateEngine(QObject *parent = nullptr);
+    ~UpdateEngine() override;
+
+    void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
+    // Optional SHA-256 of the package (64 hex digits); empty means the size check alone decides.
+    void setExpectedSha256(const QString &sha256);
+    void startDownload();
+    void startInstall();
+    void cancelUpdate();
+    bool isRunning() const;
+
+signals:
+    void progressChanged(int percent, const QString &message);
+    void installProgress(int percent, const QString &message);
+    void statusChanged(const QString &status);
+    void readyToInstall();
+    void updateFinished(bool success, const QString &message);
+    void errorOccurred(const QString &error);
+
+protected slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    void doInstallWork();
+
+protected:
+    // Disk space and work folders
+    bool checkDiskSpace();
+    void cleanupTempDir();
+    void cleanupBackup();
+
+    // Installation steps, run on the worker thread
+    bool closeRelatedProcesses();
+    bool createBackup();
+    bool restoreBackup();
+    bool extractUpdatePackage();
+    bool updateConfigFile();
+
+    QNetworkAccessManager *networkManager;
+    QNetworkReply *currentReply = nullptr;
+    QString appPath;
+    QString newVersion;
+    QString downloadUrl;
+    QString tempDir;
+    QString zipPath;
+    QString backupDir;
+    QString appDir;
+    // Written by the worker thread, read by the window on the GUI thread.
+    std::atomic_bool running{false};
+    bool cancelled = false;
+    QThread *workerThread = nullptr;
+    QString configPath;
+
+    // The package body, filled as it arrives so that Qt's reply buffer never
+    // holds a second copy of it.
+    QByteArray downloadBuffer;
+    QString expectedSha256;
+    // Set when a restore failed or brought back fewer files than the backup
+    // holds: the backup folder is then the only copy of some program files.
+    bool backupMustBeKept = false;
+    // Bytes the current user may write on the volume of a folder; tests replace it.
+    std::function<qint64(const QString &folder)> availableBytes;
+    // Time limits of the extraction tools; tests shorten them.
+    int powerShellTimeoutMs = engine::PowerShellTimeoutMs;
+    int tarTimeoutMs = engine::TarTimeoutMs;
+};

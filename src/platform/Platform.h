@@ -1,0 +1,29 @@
+#pragma once
+
+// The operating-system seam. Kept free of Qt so that the Windows implementation
+// builds with a plain mingw-w64 cross compiler.
+
+#include <string>
+
+namespace platform {
+
+// True when the process may manage the product's service: a member of the
+// built-in Administrators group on Windows, effective user id 0 elsewhere.
+bool isRunningAsAdministrator();
+
+// Asks the system to start this executable again, elevated, with the same
+// arguments. Returns whether the request was accepted; nothing waits for the copy.
+bool relaunchElevated();
+
+// Ends the process at once, skipping destructors and Qt's shutdown
+// (TerminateProcess on Windows).
+[[noreturn]] void terminateCurrentProcess(int exitCode);
+
+// Ends the process at once through the C runtime's _exit.
+[[noreturn]] void exitImmediately(int exitCode);
+
+// Root of the machine-wide data folder, forward slashes, no trailing slash:
+// "C:/ProgramData" on Windows.
+std::string programDataRoot();
+
+} // namespace platform

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "UpdateEngine.h"
+
+#include <QStringList>
+
+// Opens the engine's steps and state to the tests.
+class EngineProbe final : public UpdateEngine
+{
+public:
+    using UpdateEngine::UpdateEngine;
+
+    using UpdateEngine::checkDiskSpace;
+    using UpdateEngine::cleanupBackup;
+    using UpdateEngine::cleanupTempDir;
+    using UpdateEngine::closeRelatedProcesses;
+    using UpdateEngine::createBackup;
+    using UpdateEngine::doInstallWork;
+    using UpdateEngine::extractUpdatePackage;
+    using UpdateEngine::onDownloadError;
+    using UpdateEngine::onDownloadFinished;
+    using UpdateEngine::onDownloadProgress;
+    using UpdateEngine::restoreBackup;
+    using UpdateEngine::updateConfigFile;
+
+    using UpdateEngine::appDir;
+    using UpdateEngine::appPath;
+    using UpdateEngine::availableBytes;
+    using UpdateEngine::backupDir;
+    using UpdateEngine::backupMustBeKept;
+    using UpdateEngine::cancelled;
+    using UpdateEngine::configPath;
+    using UpdateEngine::currentReply;
+    using UpdateEngine::downloadUrl;
+    using UpdateEngine::newVersion;
+    using UpdateEngine::powerShellTimeoutMs;
+    using UpdateEngine::running;
+    using UpdateEngine::tarTimeoutMs;
+    using UpdateEngine::tempDir;
+    using UpdateEngine::workerThread;
+    using UpdateEngine::zipPath;
+};
+
+// Records every signal of an engine, in order, as one line each, for example
+// "progressChanged 23 Download: 23%" or "errorOccurred 下载失败: ...".
+class EngineSignalLog final : public QObject
+{
+    Q_OBJECT
+public:
+    explicit EngineSignalLog(UpdateEngine *engine);
+
+    QStringList lines;
+    // Only the lines of one signal, without the signal's name.
+    QStringList of(const QString &signalName) const;
+};
