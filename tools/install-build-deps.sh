@@ -10,6 +10,7 @@ packages=(
     xvfb xdotool x11-apps imagemagick
     curl clang libclang-rt-14-dev
     util-linux procps
+    python3
 )
 
 missing=()

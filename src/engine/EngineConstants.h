@@ -55,6 +55,19 @@ inline const QString ServerImageName = QStringLiteral("QuillonServer.exe");
 
 // Package checks
 constexpr qint64 MinimumDownloadedPackageBytes = 1025; // 1024 bytes or fewer fail
+constexpr qint64 MaximumPackageBytes = 2047LL * 1024 * 1024;
+// Bytes Qt may hold for the download before the engine has taken them; without a limit a
+// fast server fills memory with a second copy of the package while the GUI thread catches up.
+constexpr qint64 DownloadReadBufferBytes = 2 * 1024 * 1024;
+constexpr int Sha256HexDigits = 64;
+
+// Reasons appended to ErrorDownloadPrefix when a transfer is refused or abandoned
+inline const QString RefusedNoUrl = QStringLiteral("no package URL was given");
+inline const QString RefusedInvalidUrl = QStringLiteral("the package URL is not valid");
+inline const QString RefusedNoScheme = QStringLiteral("the package URL has no scheme");
+inline const QString RefusedScheme = QStringLiteral("only http and https are allowed, not %1");
+inline const QString RefusedNoHost = QStringLiteral("the package URL has no host");
+inline const QString AbandonedTooLarge = QStringLiteral("the package is larger than %1 bytes");
 constexpr qint64 MinimumExtractablePackageBytes = 100;
 
 // Time limits and pauses, in milliseconds
@@ -70,5 +83,39 @@ constexpr int PauseBeforeFinishMs = 300;
 constexpr int PowerShellTimeoutMs = 60000;
 constexpr int TarTimeoutMs = 30000;
 constexpr int ExtractionProgressPauseMs = 80;
+// How long a killed extraction tool may take to go away before nothing else may write.
+constexpr int KilledToolWaitMs = 10000;
+
+// Progress that the backup, extraction and restore report themselves
+constexpr int FilesPerProgressReport = 10;
+constexpr int BackupProgressStart = 75;
+constexpr int BackupProgressSpan = 5;
+constexpr int ExtractionProgressStart = 80;
+constexpr int ExtractionProgressEnd = 95;
+constexpr int ExtractionProgressStep = 3;
+constexpr int RestoreProgressStart = 90;
+constexpr int RestoreProgressSpan = 10;
+
+// Progress points of the install worker between the steps
+constexpr int InstallProgressStart = DownloadShare;
+constexpr int RecoveryProgress = 90;
+constexpr int FinalizingProgress = 95;
+constexpr int InstallProgressEnd = 100;
+
+// Extraction tools; the script's %1 is the package and %2 the program folder,
+// both already quoted for PowerShell's single-quoted literals.
+inline const QString PowerShellProgram = QStringLiteral("powershell");
+inline const QString TarProgram = QStringLiteral("tar");
+inline const QString ExpandArchiveScript =
+    QStringLiteral("try { Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force -ErrorAction Stop; "
+                   "exit 0 } catch { Write-Error $_; exit 1 }");
+
+// Keys of the product's config.ini
+inline const QString ConfigKeyVersion = QStringLiteral("App/Version");
+inline const QString ConfigKeyLastPromptTime = QStringLiteral("Update/LastPromptTime");
+inline const QString ConfigKeyLastCheckTime = QStringLiteral("Update/LastCheckTime");
+inline const QString ConfigKeyLastUpdateTime = QStringLiteral("Update/LastUpdateTime");
+inline const QString ConfigKeyLastUpdateVersion = QStringLiteral("Update/LastUpdateVersion");
+inline const QString ConfigTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 
 } // namespace engine

@@ -1,3 +1,117 @@
 #include "UpdateEngine.h"
-void UpdateEngine::startInstall() {}
-void UpdateEngine::doInstallWork() {}
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QThread>
+
+using namespace engine;
+
+void UpdateEngine::startInstall()
+{
+    if (workerThread) {
+        // The engine lives on the worker thread until its sequence has ended.
+        if (thread() == workerThread) {
+            qWarning() << "安装仍在进行，忽略新的安装请求";
+            return;
+        }
+        // The finished run has already asked its thread to quit.
+        workerThread->wait();
+        delete workerThread;
+        workerThread = nullptr;
+    }
+    workerThread = new QThread;
+    moveToThread(workerThread);
+    connect(workerThread, &QThread::started, this, &UpdateEngine::doInstallWork);
+    workerThread->start();
+}
+
+void UpdateEngine::doInstallWork()
+{
+    qDebug() << "=== 开始执行安装（工作线程）===";
+    runInstallSteps();
+    moveToThread(QCoreApplication::instance()->thread());
+    workerThread->quit();
+}
+
+void UpdateEngine::runInstallSteps()
+{
+    emit installProgress(InstallProgressStart, ProgressClosing);
+    if (!closeRelatedProcesses()) {
+        // Nothing in the program folder has been touched yet.
+        emit installProgress(RecoveryProgress, ProgressRecoveryStarted);
+        cleanupTempDir();
+        removeBackupUnlessNeeded();
+        endInstallWithError(ErrorProcessesNotClosed);
+        return;
+    }
+    QThread::msleep(PauseAfterProcessesClosedMs);
+
+    emit installProgress(BackupProgressStart, ProgressBackup);
+    discardIncompleteBackup();
+    if (!createBackup()) {
+        backupIncomplete = true;
+        cleanupTempDir();
+        endInstallWithError(ErrorBackupFailed);
+        return;
+    }
+
+    emit installProgress(ExtractionProgressStart, ProgressInstalling);
+    if (extractUpdatePackage())
+        finishInstall();
+    else
+        recoverFromFailedExtraction();
+}
+
+void UpdateEngine::finishInstall()
+{
+    emit installProgress(FinalizingProgress, ProgressFinalizing);
+    if (!updateConfigFile())
+        qWarning() << "配置文件更新失败，但程序更新已成功";
+    cleanupTempDir();
+    removeBackupUnlessNeeded();
+    QThread::msleep(PauseBeforeFinishMs);
+    emit installProgress(InstallProgressEnd, ProgressFinalizingDone);
+    running = false;
+    emit updateFinished(true, InstallSucceeded);
+}
+
+void UpdateEngine::recoverFromFailedExtraction()
+{
+    emit installProgress(RecoveryProgress, ProgressRecoveryInProgress);
+    if (!restoreBackup()) {
+        // The backup may now hold the only copy of the program files; the package stays beside it.
+        backupMustBeKept = true;
+        endInstallWithError(ErrorInstallNotRestored);
+        return;
+    }
+    cleanupTempDir();
+    // A restore that brought back only some files has marked the backup as still needed.
+    removeBackupUnlessNeeded();
+    endInstallWithError(ErrorInstallRestored);
+}
+
+void UpdateEngine::endInstallWithError(const QString &error)
+{
+    running = false;
+    emit errorOccurred(error);
+}
+
+// Such a backup holds only copies of files that are all still in the program
+// folder, and the new backup would fail on it: copies are never overwritten.
+void UpdateEngine::discardIncompleteBackup()
+{
+    if (!backupIncomplete)
+        return;
+    qDebug().noquote() << "移除上次未完成的备份:" << backupDir;
+    removeBackupUnlessNeeded();
+}
+
+void UpdateEngine::removeBackupUnlessNeeded()
+{
+    if (backupMustBeKept) {
+        qWarning().noquote() << "恢复未完成，保留备份目录:" << backupDir;
+        return;
+    }
+    cleanupBackup();
+    backupIncomplete = false;
+}

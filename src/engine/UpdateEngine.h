@@ -89,4 +89,23 @@ protected:
     // Time limits of the extraction tools; tests shorten them.
     int powerShellTimeoutMs = engine::PowerShellTimeoutMs;
     int tarTimeoutMs = engine::TarTimeoutMs;
+    // Largest package the download accepts (it must fit one QByteArray); tests lower it.
+    qint64 maximumPackageBytes = engine::MaximumPackageBytes;
+
+private:
+    void receivePackageData();
+    void abandonTransfer(const QString &reason);
+    void releaseReply();
+
+    // The install worker's sequence and its endings
+    void runInstallSteps();
+    void finishInstall();
+    void recoverFromFailedExtraction();
+    void endInstallWithError(const QString &error);
+    void discardIncompleteBackup();
+    void removeBackupUnlessNeeded();
+
+    // Set when a backup failed part-way: its folder then holds only copies of
+    // files that are still in the program folder, and the next attempt removes it.
+    bool backupIncomplete = false;
 };

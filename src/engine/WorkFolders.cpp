@@ -1,4 +1,61 @@
 #include "UpdateEngine.h"
-bool UpdateEngine::checkDiskSpace() { return false; }
-void UpdateEngine::cleanupTempDir() {}
-void UpdateEngine::cleanupBackup() {}
+
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+
+using namespace engine;
+
+namespace {
+
+// Backup folders inside the program folder never count: they are not the program.
+qint64 programFilesSize(const QString &folder)
+{
+    qint64 total = 0;
+    QDirIterator it(folder, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!path.contains(BackupMarker))
+            total += it.fileInfo().size();
+    }
+    return total;
+}
+
+void removeFolder(const QString &folder, const char *logText)
+{
+    if (folder.isEmpty() || !QDir(folder).exists())
+        return;
+    qDebug().noquote() << logText << folder;
+    QDir(folder).removeRecursively();
+}
+
+} // namespace
+
+bool UpdateEngine::checkDiskSpace()
+{
+    const qint64 total = programFilesSize(appDir);
+    qDebug() << "程序大小:" << total << "字节";
+    if (total <= 0) {
+        qDebug() << "无法计算程序大小，跳过空间检查";
+        return true;
+    }
+    const qint64 required = 2 * total;
+    const qint64 available = availableBytes(appDir);
+    qDebug() << "磁盘空间 - 需要:" << required << "可用:" << available;
+    if (available < required) {
+        qWarning() << "磁盘空间不足";
+        return false;
+    }
+    return true;
+}
+
+void UpdateEngine::cleanupTempDir()
+{
+    removeFolder(tempDir, "清理临时目录:");
+}
+
+void UpdateEngine::cleanupBackup()
+{
+    removeFolder(backupDir, "清理备份目录:");
+}

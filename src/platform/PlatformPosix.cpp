@@ -1,9 +1,246 @@
 #include "Platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
 namespace platform {
-bool isRunningAsAdministrator() { return geteuid() == 0; }
-bool relaunchElevated() { return false; }
-void terminateCurrentProcess(int exitCode) { _exit(exitCode); }
-void exitImmediately(int exitCode) { _exit(exitCode); }
-std::string programDataRoot() { return "/var/tmp"; }
+namespace {
+
+const char *const kElevationTool = "pkexec";
+const char *const kEnvironmentTool = "/usr/bin/env";
+const char *const kFallbackSearchPath = "/usr/local/bin:/usr/bin:/bin";
+const char *const kOwnExecutableLink = "/proc/self/exe";
+const char *const kOwnCommandLine = "/proc/self/cmdline";
+const char *const kProgramDataVariable = "PROGRAMDATA";
+const char *const kDefaultProgramDataRoot = "/var/tmp";
+
+// pkexec starts its program with an almost empty environment. The elevated copy must still open its window
+// on the user's display (X11 or Wayland, through the Qt platform plugin the user chose) and must use the same
+// work and temporary folders as this process, so exactly these are handed on through env. Nothing else is,
+// so the copy running as root does not pick up the caller's library paths, plugin paths and the like.
+const char *const kForwardedVariables[] = {"DISPLAY",         "XAUTHORITY",      "WAYLAND_DISPLAY",
+                                           "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "PROGRAMDATA",
+                                           "TMPDIR"};
+
+void logRelaunchFailure(const std::string &reason)
+{
+    std::fprintf(stderr, "relaunchElevated: %s\n", reason.c_str());
+}
+
+bool isExecutableFile(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The shell's lookup: the first executable regular file in the PATH entries, an empty entry being the
+// current directory.
+std::string findOnPath(const std::string &name)
+{
+    const char *searchPath = std::getenv("PATH");
+    const std::string entries = searchPath ? searchPath : kFallbackSearchPath;
+    std::string::size_type start = 0;
+    while (true) {
+        const std::string::size_type end = entries.find(':', start);
+        const std::string directory = entries.substr(start, end - start);
+        const std::string candidate = (directory.empty() ? std::string(".") : directory) + "/" + name;
+        if (isExecutableFile(candidate))
+            return candidate;
+        if (end == std::string::npos)
+            return {};
+        start = end + 1;
+    }
+}
+
+std::string ownExecutablePath()
+{
+    std::vector<char> buffer(256);
+    while (true) {
+        const ssize_t length = readlink(kOwnExecutableLink, buffer.data(), buffer.size());
+        if (length < 0)
+            return {};
+        if (static_cast<size_t>(length) < buffer.size())
+            return std::string(buffer.data(), static_cast<size_t>(length));
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// The arguments exactly as this process received them, before QApplication removed the ones it consumed.
+bool readOwnArguments(std::vector<std::string> &arguments)
+{
+    std::ifstream file(kOwnCommandLine, std::ios::binary);
+    if (!file)
+        return false;
+    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string::size_type start = content.find('\0');
+    if (start == std::string::npos)
+        return false;
+    ++start;
+    while (start < content.size()) {
+        const std::string::size_type end = content.find('\0', start);
+        arguments.push_back(content.substr(start, end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::vector<std::string> forwardedAssignments()
+{
+    std::vector<std::string> assignments;
+    for (const char *name : kForwardedVariables) {
+        if (const char *value = std::getenv(name))
+            assignments.push_back(std::string(name) + "=" + value);
+    }
+    return assignments;
+}
+
+void reportErrno(int reportFd)
+{
+    const int error = errno;
+    ssize_t written;
+    do {
+        written = write(reportFd, &error, sizeof error);
+    } while (written < 0 && errno == EINTR);
+}
+
+// Runs in the forked middle child. The caller may have other threads, so only async-signal-safe calls are
+// made here. The grandchild is orphaned as soon as the middle child exits, so nobody has to reap it.
+[[noreturn]] void runDetachedGrandchild(char *const argv[], int reportFd)
+{
+    const pid_t grandchild = fork();
+    if (grandchild == 0) {
+        execve(argv[0], argv, environ);
+        reportErrno(reportFd);
+        _exit(127);
+    }
+    if (grandchild < 0)
+        reportErrno(reportFd);
+    _exit(0);
+}
+
+void reapChild(pid_t child)
+{
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Zero when the program was started; otherwise the errno of the failed fork or exec.
+int readStartError(int reportFd)
+{
+    int error = 0;
+    ssize_t received;
+    do {
+        received = read(reportFd, &error, sizeof error);
+    } while (received < 0 && errno == EINTR);
+    if (received == 0)
+        return 0;
+    return received == static_cast<ssize_t>(sizeof error) ? error : EIO;
+}
+
+// Starts the program without waiting for it and without leaving a child behind. A close-on-exec pipe tells
+// whether the exec succeeded: it reaches end-of-file on success and carries errno on failure.
+bool startDetached(const std::vector<std::string> &command)
+{
+    std::vector<char *> argv;
+    for (const std::string &argument : command)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    int reportPipe[2];
+    if (pipe2(reportPipe, O_CLOEXEC) != 0) {
+        logRelaunchFailure(std::string("pipe failed: ") + std::strerror(errno));
+        return false;
+    }
+    const pid_t middle = fork();
+    if (middle == 0) {
+        close(reportPipe[0]);
+        runDetachedGrandchild(argv.data(), reportPipe[1]);
+    }
+    const int forkError = errno;
+    close(reportPipe[1]);
+    if (middle < 0) {
+        close(reportPipe[0]);
+        logRelaunchFailure(std::string("fork failed: ") + std::strerror(forkError));
+        return false;
+    }
+    reapChild(middle);
+    const int startError = readStartError(reportPipe[0]);
+    close(reportPipe[0]);
+    if (startError != 0) {
+        logRelaunchFailure("could not start " + command.front() + ": " + std::strerror(startError));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool isRunningAsAdministrator()
+{
+    return geteuid() == 0;
+}
+
+bool relaunchElevated()
+{
+    const std::string elevationTool = findOnPath(kElevationTool);
+    if (elevationTool.empty()) {
+        logRelaunchFailure(std::string(kElevationTool) + " not found on PATH");
+        return false;
+    }
+    const std::string executable = ownExecutablePath();
+    if (executable.empty()) {
+        logRelaunchFailure(std::string("cannot resolve ") + kOwnExecutableLink + ": " + std::strerror(errno));
+        return false;
+    }
+    // env takes every leading word with '=' for an assignment, so it would not run such a path.
+    if (executable.find('=') != std::string::npos) {
+        logRelaunchFailure("cannot relaunch a program whose path contains '=': " + executable);
+        return false;
+    }
+    std::vector<std::string> arguments;
+    if (!readOwnArguments(arguments)) {
+        logRelaunchFailure(std::string("cannot read ") + kOwnCommandLine);
+        return false;
+    }
+
+    std::vector<std::string> command{elevationTool, kEnvironmentTool};
+    const std::vector<std::string> assignments = forwardedAssignments();
+    command.insert(command.end(), assignments.begin(), assignments.end());
+    command.push_back(executable);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return startDetached(command);
+}
+
+void terminateCurrentProcess(int exitCode)
+{
+    _exit(exitCode);
+}
+
+void exitImmediately(int exitCode)
+{
+    _exit(exitCode);
+}
+
+std::string programDataRoot()
+{
+    const char *value = std::getenv(kProgramDataVariable);
+    std::string root = (value && *value) ? value : kDefaultProgramDataRoot;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    return root;
+}
+
 } // namespace platform

@@ -1,1 +1,46 @@
-int main() { return 0; }
+#include "ApplicationSetup.h"
+#include "ElevationRequest.h"
+#include "Platform.h"
+#include "StaleWorkFolderSweep.h"
+#include "StartupConstants.h"
+#include "UpdateInfoReader.h"
+#include "UpdaterWindow.h"
+
+#include <QApplication>
+#include <QPointer>
+
+namespace {
+
+// The window ends the process with exit code 0 in its destructor, so returning from here
+// happens only if it did not.
+int runUpdaterWindow(const UpdateInfo &info)
+{
+    const QPointer<UpdaterWindow> window = new UpdaterWindow;
+    window->setExpectedSha256(info.sha256);
+    window->setUpdateInfo(info.appPath, info.newVersion, info.downloadUrl, info.mode, info.memo);
+    window->setWindowFlags(window->windowFlags() | Qt::Tool);
+    window->show();
+    QApplication::exec();
+    delete window.data(); // null when Qt already deleted it after its close event
+    return startup::ExitSuccess;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    QGuiApplication::setQuitOnLastWindowClosed(true);
+    if (!platform::isRunningAsAdministrator())
+        return startup::requestElevatedCopy();
+
+    startup::sweepStaleWorkFolders();
+    QCoreApplication::setApplicationName(startup::ApplicationName);
+    QCoreApplication::setApplicationVersion(startup::ApplicationVersion);
+    const std::optional<UpdateInfo> info = startup::readUpdateInfo(QCoreApplication::arguments());
+    if (!info)
+        return startup::ExitFailure;
+
+    startup::applyApplicationLook(application);
+    return runUpdaterWindow(*info);
+}

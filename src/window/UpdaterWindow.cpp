@@ -1,4 +1,219 @@
 #include "UpdaterWindow.h"
-UpdaterWindow::UpdaterWindow(QWidget *parent) : QDialog(parent) {}
-void UpdaterWindow::setUpdateInfo(const QString &, const QString &, const QString &, const QString &, const QString &) {}
-void UpdaterWindow::setExpectedSha256(const QString &) {}
+
+#include "Platform.h"
+#include "UpdateEngine.h"
+#include "WindowStyle.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+UpdaterWindow::UpdaterWindow(QWidget *parent)
+    : QDialog(parent), engine(new UpdateEngine), restartCountdown(window::RestartCountdownSeconds),
+      currentState(STATE_IDLE), updateMode(window::DefaultMode),
+      endProcess(platform::terminateCurrentProcess), exitAfterRestart(platform::exitImmediately)
+{
+    setupUI();
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    connect(engine, &UpdateEngine::progressChanged, this, &UpdaterWindow::onProgressChanged);
+    connect(engine, &UpdateEngine::statusChanged, this, &UpdaterWindow::onStatusChanged);
+    connect(engine, &UpdateEngine::installProgress, this, &UpdaterWindow::onInstallProgress);
+    connect(engine, &UpdateEngine::readyToInstall, this, &UpdaterWindow::onReadyToInstall);
+    connect(engine, &UpdateEngine::updateFinished, this, &UpdaterWindow::onUpdateFinished);
+    connect(engine, &UpdateEngine::errorOccurred, this, &UpdaterWindow::onErrorOccurred);
+    connect(updateButton, &QPushButton::clicked, this, &UpdaterWindow::onUpdateNowClicked);
+    connect(cancelButton, &QPushButton::clicked, this, &UpdaterWindow::onCancelClicked);
+    connect(restartButton, &QPushButton::clicked, this, &UpdaterWindow::restartApplication);
+    connect(websiteButton, &QPushButton::clicked, this, &UpdaterWindow::onWebsiteClicked);
+
+    updateButtonState();
+}
+
+UpdaterWindow::~UpdaterWindow()
+{
+    if (engine) {
+        engine->cancelUpdate();
+        delete engine;
+        engine = nullptr;
+    }
+    endProcess(0);
+}
+
+void UpdaterWindow::setExpectedSha256(const QString &sha256)
+{
+    engine->setExpectedSha256(sha256);
+}
+
+void UpdaterWindow::showButton(QPushButton *button, const char *text, bool enabled)
+{
+    button->setText(text);
+    button->setEnabled(enabled);
+    button->show();
+}
+
+void UpdaterWindow::updateButtonState()
+{
+    switch (currentState) {
+    case STATE_IDLE:
+        if (updateMode == window::ManualMode)
+            updateButton->hide();
+        else
+            showButton(updateButton, window::UpdateNowText, true);
+        showButton(cancelButton, window::CancelText, true);
+        restartButton->hide();
+        websiteButton->hide();
+        break;
+    case STATE_DOWNLOADING:
+        updateButton->hide();
+        showButton(cancelButton, window::CancelText, true);
+        restartButton->hide();
+        websiteButton->hide();
+        break;
+    case STATE_INSTALLING:
+        updateButton->hide();
+        showButton(cancelButton, window::InstallingText, false);
+        restartButton->hide();
+        websiteButton->hide();
+        break;
+    case STATE_SUCCESS:
+        updateButton->hide();
+        cancelButton->hide();
+        restartButton->setText(window::RestartText);
+        restartButton->show();
+        websiteButton->hide();
+        break;
+    default:
+        // The failure states arrange their buttons themselves.
+        break;
+    }
+}
+
+void UpdaterWindow::applyProgressColour(const char *colour)
+{
+    progressBar->setStyleSheet(QString::fromUtf8(window::ProgressBarStyleTemplate).arg(colour));
+}
+
+void UpdaterWindow::beginDownload()
+{
+    updateButton->hide();
+    progressBar->show();
+    progressBar->setValue(0);
+    applyProgressColour(window::DownloadColour);
+    statusLabel->setText(window::StatusConnecting);
+    // Paint the new look before the engine starts its work.
+    QCoreApplication::processEvents();
+    // A Cancel click handled while painting has already ended this download.
+    if (currentState != STATE_DOWNLOADING)
+        return;
+    engine->startDownload();
+}
+
+void UpdaterWindow::onUpdateNowClicked()
+{
+    if (currentState != STATE_IDLE && currentState != STATE_DOWNLOAD_FAILED)
+        return;
+    QObject::disconnect(quitOnClose);
+    currentState = STATE_DOWNLOADING;
+    updateButtonState();
+    beginDownload();
+}
+
+void UpdaterWindow::onCancelClicked()
+{
+    if (engine->isRunning())
+        engine->cancelUpdate();
+    switch (currentState) {
+    case STATE_IDLE:
+    case STATE_SUCCESS:
+    case STATE_DOWNLOAD_FAILED:
+    case STATE_INSTALL_FAILED:
+    case STATE_CRITICAL_ERROR:
+        QCoreApplication::quit();
+        break;
+    case STATE_DOWNLOADING:
+        engine->cancelUpdate();
+        currentState = STATE_IDLE;
+        updateButtonState();
+        progressBar->hide();
+        statusLabel->setText(window::StatusDownloadCancelled);
+        break;
+    default:
+        break;
+    }
+}
+
+void UpdaterWindow::onProgressChanged(int percent, const QString &message)
+{
+    if (currentState != STATE_DOWNLOADING)
+        return;
+    progressBar->setValue(percent);
+    statusLabel->setText(message);
+}
+
+void UpdaterWindow::onStatusChanged(const QString &status)
+{
+    statusLabel->setText(status);
+}
+
+void UpdaterWindow::onInstallProgress(int percent, const QString &message)
+{
+    if (currentState == STATE_DOWNLOADING && percent >= window::InstallPhaseStartPercent) {
+        currentState = STATE_INSTALLING;
+        updateButtonState();
+        applyProgressColour(window::InstallColour);
+    }
+    if (currentState != STATE_INSTALLING && currentState != STATE_SUCCESS)
+        return;
+    progressBar->setValue(percent);
+    statusLabel->setText(message);
+}
+
+void UpdaterWindow::onReadyToInstall()
+{
+    if (currentState != STATE_INSTALLING) {
+        currentState = STATE_INSTALLING;
+        updateButtonState();
+        applyProgressColour(window::InstallColour);
+        statusLabel->setText(window::StatusInstalling);
+        QCoreApplication::processEvents();
+    }
+    QTimer::singleShot(window::InstallStartDelayMs, this, [this] { engine->startInstall(); });
+}
+
+void UpdaterWindow::onUpdateFinished(bool success, const QString &)
+{
+    if (!success)
+        return;
+    currentState = STATE_SUCCESS;
+    applyProgressColour(window::InstallColour);
+    progressBar->setValue(window::ProgressMaximum);
+    statusLabel->setText(window::StatusSucceeded);
+    updateButtonState();
+    startCountdown();
+}
+
+void UpdaterWindow::reject()
+{
+    if (currentState == STATE_INSTALLING)
+        return;
+    QDialog::reject();
+}
+
+void UpdaterWindow::closeEvent(QCloseEvent *event)
+{
+    // Ending in the middle of replacing program files would leave the product broken.
+    if (currentState == STATE_INSTALLING) {
+        event->ignore();
+        return;
+    }
+    if (engine->isRunning())
+        engine->cancelUpdate();
+    QCoreApplication::quit();
+    event->accept();
+}

@@ -31,7 +31,9 @@ public:
     using UpdateEngine::cancelled;
     using UpdateEngine::configPath;
     using UpdateEngine::currentReply;
+    using UpdateEngine::downloadBuffer;
     using UpdateEngine::downloadUrl;
+    using UpdateEngine::maximumPackageBytes;
     using UpdateEngine::newVersion;
     using UpdateEngine::powerShellTimeoutMs;
     using UpdateEngine::running;

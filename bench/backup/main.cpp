@@ -1,0 +1,312 @@
+// Backup, restore and installation figures of the engine; run.sh drives it.
+//   backup_bench copy <work> [files] [MiB] [rounds]
+//       backup plus restore of a program folder beside `cp -a` there and back
+//   backup_bench install <work> [files] [MiB]
+//       one whole installation from a downloaded package, against the stand-ins on PATH
+//   backup_bench scale <work> [small files] [large files] [large MiB]
+//       disk-space check, backup, extraction and restore at two sizes of the same
+//       average file size: wall time, peak memory, and how each grows
+//   backup_bench step <space|backup|extract|restore> <program folder> <package>
+//       one step in a process of its own (what scale runs)
+// The engine's log goes to <work>/engine.log.
+
+#include "BenchEngine.h"
+#include "EngineConstants.h"
+#include "ProgramFolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdio>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr qint64 MiB = 1 << 20;
+const QString BackupFolderName = QStringLiteral("_update_backup_20240101_000000");
+const QStringList ScaleSteps{QStringLiteral("space"), QStringLiteral("backup"), QStringLiteral("extract"),
+                             QStringLiteral("restore")};
+
+QFile *engineLog = nullptr;
+
+void writeToEngineLog(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    engineLog->write(message.toUtf8() + '\n');
+}
+
+void openEngineLog(const QString &work)
+{
+    engineLog = new QFile(work + QStringLiteral("/engine.log"));
+    engineLog->open(QIODevice::Append);
+    qInstallMessageHandler(writeToEngineLog);
+}
+
+// Nothing that the previous phase left in the page cache's dirty list is paid by the next one.
+void settle()
+{
+    ::sync();
+}
+
+double seconds(const QElapsedTimer &timer)
+{
+    return timer.nsecsElapsed() / 1e9;
+}
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+void prepareEngine(BenchEngine &engine, const QString &appDir, const QString &zipPath)
+{
+    engine.appPath = mainExecutable(appDir);
+    engine.appDir = appDir;
+    engine.configPath = appDir + QLatin1Char('/') + engine::ConfigFileName;
+    engine.backupDir = appDir + QLatin1Char('/') + BackupFolderName;
+    engine.zipPath = zipPath;
+    engine.tempDir = QFileInfo(zipPath).absolutePath();
+    engine.newVersion = QStringLiteral("2.0.0");
+}
+
+bool makeFolder(const QString &appDir, int files, qint64 bytes)
+{
+    QDir(appDir).removeRecursively();
+    std::printf("writing %d files, %lld MiB to %s\n", files, bytes / MiB, qPrintable(appDir));
+    std::fflush(stdout);
+    return writeProgramFolder(appDir, files, bytes);
+}
+
+double timeCopy(const QString &from, const QString &to)
+{
+    QDir(to).removeRecursively();
+    settle();
+    QElapsedTimer timer;
+    timer.start();
+    const int exitCode = QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from, to});
+    const double elapsed = seconds(timer);
+    if (exitCode != 0)
+        std::fprintf(stderr, "cp -a %s %s failed\n", qPrintable(from), qPrintable(to));
+    return elapsed;
+}
+
+template <typename Step> double timeStep(Step step, bool &ok)
+{
+    settle();
+    QElapsedTimer timer;
+    timer.start();
+    ok = step() && ok;
+    return seconds(timer);
+}
+
+int runCopy(const QString &work, int files, qint64 bytes, int rounds)
+{
+    const QString appDir = work + QStringLiteral("/Quillon");
+    if (!makeFolder(appDir, files, bytes))
+        return 1;
+    BenchEngine engine;
+    prepareEngine(engine, appDir, QString());
+    QVector<double> cpThere, cpBack, backup, restore;
+    bool ok = true;
+    for (int round = 1; round <= rounds; ++round) {
+        cpThere.append(timeCopy(appDir, work + QStringLiteral("/cp-there")));
+        cpBack.append(timeCopy(work + QStringLiteral("/cp-there"), work + QStringLiteral("/cp-back")));
+        QDir(work + QStringLiteral("/cp-there")).removeRecursively();
+        QDir(work + QStringLiteral("/cp-back")).removeRecursively();
+        backup.append(timeStep([&] { return engine.createBackup(); }, ok));
+        restore.append(timeStep([&] { return engine.restoreBackup(); }, ok));
+        QDir(engine.backupDir).removeRecursively();
+        std::printf("round %d: cp -a there %.2f s, back %.2f s; backup %.2f s, restore %.2f s\n", round,
+                    cpThere.last(), cpBack.last(), backup.last(), restore.last());
+        std::fflush(stdout);
+    }
+    const double cpTotal = median(cpThere) + median(cpBack);
+    const double engineTotal = median(backup) + median(restore);
+    std::printf("median of %d rounds, %d files, %lld MiB:\n", rounds, files, bytes / MiB);
+    std::printf("  cp -a there + back   %6.2f s (%.2f + %.2f)\n", cpTotal, median(cpThere), median(cpBack));
+    std::printf("  backup + restore     %6.2f s (%.2f + %.2f)\n", engineTotal, median(backup), median(restore));
+    std::printf("  ratio                %6.2f x cp -a (target: at most 1.5)\n", engineTotal / cpTotal);
+    std::printf("  steps succeeded      %s\n", ok ? "yes" : "NO");
+    QDir(appDir).removeRecursively();
+    return ok ? 0 : 1;
+}
+
+// The fixed sleeps of one installation without a daemon executable in the folder.
+int fixedPausesMs()
+{
+    using namespace engine;
+    return 3 * PauseAfterTaskkillMs + PauseAfterShutdownMs + PauseAfterProcessesClosedMs + PauseBeforeFinishMs +
+           6 * ExtractionProgressPauseMs;
+}
+
+int runInstall(const QString &work, int files, qint64 bytes)
+{
+    const QString appDir = work + QStringLiteral("/Quillon");
+    const QString tempDir = work + QStringLiteral("/QuillUpdate_bench");
+    QDir().mkpath(tempDir);
+    if (!makeFolder(appDir, files, bytes) || !writePackage(appDir, tempDir + QLatin1Char('/') + engine::PackageFileName))
+        return 1;
+    BenchEngine engine;
+    prepareEngine(engine, appDir, tempDir + QLatin1Char('/') + engine::PackageFileName);
+    engine.running = true;
+    QString outcome;
+    QEventLoop loop;
+    QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&](bool, const QString &message) {
+        outcome = message;
+        loop.quit();
+    });
+    QObject::connect(&engine, &UpdateEngine::errorOccurred, &loop, [&](const QString &message) {
+        outcome = message;
+        loop.quit();
+    });
+    settle();
+    QElapsedTimer timer;
+    timer.start();
+    engine.startInstall();
+    loop.exec();
+    const double elapsed = seconds(timer);
+    engine.cancelUpdate();
+    const double pauses = fixedPausesMs() / 1000.0;
+    std::printf("whole installation, %d files, %lld MiB: %.2f s, outcome: %s\n", files, bytes / MiB, elapsed,
+                qPrintable(outcome));
+    std::printf("  fixed pauses %.2f s (%.0f %%), the rest %.2f s\n", pauses, 100 * pauses / elapsed,
+                elapsed - pauses);
+    QDir(appDir).removeRecursively();
+    QDir(tempDir).removeRecursively();
+    return outcome == engine::InstallSucceeded ? 0 : 1;
+}
+
+bool runStepHere(const QString &step, const QString &appDir, const QString &zipPath)
+{
+    BenchEngine engine;
+    prepareEngine(engine, appDir, zipPath);
+    if (step == QLatin1String("space"))
+        return engine.checkDiskSpace();
+    if (step == QLatin1String("backup"))
+        return engine.createBackup();
+    if (step == QLatin1String("extract"))
+        return engine.extractUpdatePackage();
+    return engine.restoreBackup();
+}
+
+struct StepFigures
+{
+    double seconds = 0;
+    long peakKiB = 0;
+    bool ok = false;
+};
+
+// A process of its own per step, so that its peak memory (tar's included) is its own.
+StepFigures runStepApart(const QString &work, const QString &step, const QString &appDir, const QString &zipPath)
+{
+    const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+    const QList<QByteArray> arguments{self,
+                                      "step",
+                                      step.toLocal8Bit(),
+                                      appDir.toLocal8Bit(),
+                                      zipPath.toLocal8Bit(),
+                                      work.toLocal8Bit()};
+    QVector<char *> argv;
+    for (const QByteArray &argument : arguments)
+        argv.append(const_cast<char *>(argument.constData()));
+    argv.append(nullptr);
+    StepFigures figures;
+    settle();
+    QElapsedTimer timer;
+    timer.start();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, self.constData(), nullptr, nullptr, argv.data(), environ) != 0)
+        return figures;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    figures.seconds = seconds(timer);
+    figures.peakKiB = usage.ru_maxrss;
+    figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return figures;
+}
+
+QVector<StepFigures> runScaleRound(const QString &work, int files, qint64 bytes)
+{
+    const QString appDir = work + QStringLiteral("/Quillon");
+    const QString zipPath = work + QStringLiteral("/QuillUpdate_bench/update.zip");
+    QDir().mkpath(QFileInfo(zipPath).absolutePath());
+    QVector<StepFigures> figures;
+    if (!makeFolder(appDir, files, bytes) || !writePackage(appDir, zipPath))
+        return figures;
+    for (const QString &step : ScaleSteps) {
+        figures.append(runStepApart(work, step, appDir, zipPath));
+        std::printf("  %-8s %8.2f s %8ld KiB peak  %s\n", qPrintable(step), figures.last().seconds,
+                    figures.last().peakKiB, figures.last().ok ? "ok" : "FAILED");
+        std::fflush(stdout);
+    }
+    QDir(appDir).removeRecursively();
+    QFile::remove(zipPath);
+    return figures;
+}
+
+int runScale(const QString &work, int smallFiles, int largeFiles, qint64 largeBytes)
+{
+    const qint64 smallBytes = largeBytes * smallFiles / largeFiles;
+    std::printf("small: %d files, %lld MiB\n", smallFiles, smallBytes / MiB);
+    const QVector<StepFigures> small = runScaleRound(work, smallFiles, smallBytes);
+    std::printf("large: %d files, %lld MiB\n", largeFiles, largeBytes / MiB);
+    const QVector<StepFigures> large = runScaleRound(work, largeFiles, largeBytes);
+    if (small.size() != ScaleSteps.size() || large.size() != ScaleSteps.size())
+        return 1;
+    const double size = static_cast<double>(largeFiles) / smallFiles;
+    std::printf("growth for %.0fx the files and bytes (linear: time %.0fx):\n", size, size);
+    bool ok = true;
+    for (int i = 0; i < ScaleSteps.size(); ++i) {
+        std::printf("  %-8s time %6.2fx  peak memory %6.2fx\n", qPrintable(ScaleSteps.at(i)),
+                    large.at(i).seconds / small.at(i).seconds,
+                    static_cast<double>(large.at(i).peakKiB) / small.at(i).peakKiB);
+        ok = ok && small.at(i).ok && large.at(i).ok;
+    }
+    return ok ? 0 : 1;
+}
+
+int argumentOr(const QStringList &arguments, int index, int fallback)
+{
+    return arguments.size() > index ? arguments.at(index).toInt() : fallback;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() < 3) {
+        std::fprintf(stderr, "usage: see the top of bench/backup/main.cpp\n");
+        return 2;
+    }
+    const QString mode = arguments.at(1);
+    if (mode == QLatin1String("step")) {
+        openEngineLog(arguments.value(5, QDir::tempPath()));
+        return runStepHere(arguments.at(2), arguments.value(3), arguments.value(4)) ? 0 : 1;
+    }
+    const QString work = QDir(arguments.at(2)).absolutePath();
+    QDir().mkpath(work);
+    openEngineLog(work);
+    if (mode == QLatin1String("copy"))
+        return runCopy(work, argumentOr(arguments, 3, 20000), argumentOr(arguments, 4, 512) * MiB,
+                       argumentOr(arguments, 5, 3));
+    if (mode == QLatin1String("install"))
+        return runInstall(work, argumentOr(arguments, 3, 20000), argumentOr(arguments, 4, 512) * MiB);
+    if (mode == QLatin1String("scale"))
+        return runScale(work, argumentOr(arguments, 3, 5000), argumentOr(arguments, 4, 50000),
+                        argumentOr(arguments, 5, 1024) * MiB);
+    std::fprintf(stderr, "unknown mode %s\n", qPrintable(mode));
+    return 2;
+}

@@ -1,0 +1,74 @@
+#include "CompanionFolder.h"
+
+#include "StartupConstants.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace startup {
+
+namespace {
+
+QString resolvedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+}
+
+// Windows paths ignore letter case; elsewhere ignoring it only errs on the side of keeping.
+bool isSameOrInside(const QString &path, const QString &folder)
+{
+    return path.compare(folder, Qt::CaseInsensitive) == 0 ||
+           path.startsWith(folder + QLatin1Char('/'), Qt::CaseInsensitive);
+}
+
+bool mayRemove(const QString &folderPath, const QStringList &keptFolders)
+{
+    const QString folder = resolvedPath(folderPath);
+    if (QDir(folder).isRoot())
+        return false;
+    return std::none_of(keptFolders.cbegin(), keptFolders.cend(), [&folder](const QString &kept) {
+        return isSameOrInside(resolvedPath(kept), folder);
+    });
+}
+
+} // namespace
+
+QString companionFolderPath(const QString &infoFilePath)
+{
+    const QFileInfo info(infoFilePath);
+    const QString path = QDir::toNativeSeparators(info.absoluteFilePath());
+    const bool hasStem = info.fileName().size() > InfoFileEnding.size();
+    if (hasStem && path.endsWith(InfoFileEnding, Qt::CaseInsensitive))
+        return path.chopped(InfoFileEnding.size());
+    return path;
+}
+
+void scheduleCompanionFolderRemoval(const QString &folderPath, const QStringList &keptFolders)
+{
+    QTimer::singleShot(CompanionRemovalDelayMs,
+                       [folderPath, keptFolders] { removeCompanionFolder(folderPath, keptFolders); });
+}
+
+void removeCompanionFolder(const QString &folderPath, const QStringList &keptFolders,
+                           const FolderRemover &remover)
+{
+    if (!QFileInfo(folderPath).isDir())
+        return;
+    if (!mayRemove(folderPath, keptFolders)) {
+        qWarning() << LogCompanionKept << folderPath;
+        return;
+    }
+    if (remover(folderPath)) {
+        qDebug() << LogCompanionRemoved;
+        return;
+    }
+    QTimer::singleShot(CompanionRetryDelayMs, [folderPath, remover] { remover(folderPath); });
+}
+
+} // namespace startup

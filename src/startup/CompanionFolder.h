@@ -1,0 +1,28 @@
+#pragma once
+
+#include "EntryRemoval.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace startup {
+
+using FolderRemover = std::function<bool(const QString &folderPath)>;
+
+// The folder that accompanies an information file: the file's absolute path in native separators
+// less its ".json" ending, in any letter case. Without that ending, or when the name is nothing but
+// the ending (whose "companion" would be the folder holding the file), the file's own path.
+QString companionFolderPath(const QString &infoFilePath);
+
+// Arms the deferred removal of the companion folder; it runs once the event loop does.
+// keptFolders must survive it whatever the folder's name: the updater's own and the product folder.
+void scheduleCompanionFolderRemoval(const QString &folderPath, const QStringList &keptFolders);
+
+// Removes the folder when one exists there, unless it is a root or holds one of keptFolders.
+// A failed removal gets exactly one more attempt a second later.
+void removeCompanionFolder(const QString &folderPath, const QStringList &keptFolders,
+                           const FolderRemover &remover = removeEntry);
+
+} // namespace startup

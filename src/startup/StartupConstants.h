@@ -1,0 +1,71 @@
+#pragma once
+
+// Texts, patterns and time limits of the start-up, in one place.
+// The log texts and the command-line option texts are part of the updater's interface.
+
+#include <QString>
+#include <QStringList>
+
+namespace startup {
+
+// Application identity
+inline const QString ApplicationName = QStringLiteral("FarlinkUpdater");
+inline const QString ApplicationVersion = QStringLiteral("1.0.0");
+
+// Exit codes
+constexpr int ExitSuccess = 0;
+constexpr int ExitFailure = 1;
+
+// Command line
+inline const QString ParserDescription = QStringLiteral("Farlink 更新程序");
+inline const QStringList InfoOptionNames = {QStringLiteral("i"), QStringLiteral("info")};
+inline const QString InfoOptionDescription = QStringLiteral("更新信息JSON文件路径");
+inline const QString InfoOptionValueName = QStringLiteral("info-file");
+inline const QStringList ModeOptionNames = {QStringLiteral("m"), QStringLiteral("mode")};
+inline const QString ModeOptionDescription = QStringLiteral("更新模式: auto(自动检查) 或 manual(手动更新)");
+inline const QString ModeOptionValueName = QStringLiteral("mode");
+inline const QString DefaultMode = QStringLiteral("auto");
+
+// Keys of the update-information file
+inline const QString KeyAppPath = QStringLiteral("app_path");
+inline const QString KeyNewVersion = QStringLiteral("new_version");
+inline const QString KeyDownloadUrl = QStringLiteral("download_url");
+inline const QString KeyMemo = QStringLiteral("memo");
+inline const QString KeySha256 = QStringLiteral("sha256");
+
+// The companion folder is the information file's path without this ending
+inline const QString InfoFileEnding = QStringLiteral(".json");
+
+// Log texts (char arrays so that QDebug writes them unquoted; values appended after them are quoted)
+constexpr char LogInfoOptionMissing[] = "错误：必须通过 -i 参数传递JSON文件";
+constexpr char LogCannotReadInfo[] = "无法读取JSON文件:";
+constexpr char LogMalformedJson[] = "JSON格式不正确";
+constexpr char LogIncomplete[] = "参数不完整";
+constexpr char LogMainProgramMissing[] = "主程序不存在:";
+constexpr char LogCompanionRemoved[] = "good";
+constexpr char LogCompanionKept[] = "伴随文件夹包含程序文件夹或是根目录，不删除:";
+constexpr char LogCannotRemove[] = "无法删除:";
+constexpr char LogElevationRequested[] = "已请求管理员权限重新运行程序";
+
+// Box shown when the elevated copy could not be requested
+inline const QString ElevationFailedTitle = QStringLiteral("权限请求失败");
+inline const QString ElevationFailedText =
+    QStringLiteral("无法获取管理员权限。程序需要管理员权限来管理服务。\n请手动以管理员身份运行此程序。");
+
+// Companion folder removal, in milliseconds after the event loop starts
+constexpr int CompanionRemovalDelayMs = 2000;
+constexpr int CompanionRetryDelayMs = 1000;
+
+// Stale work-folder sweep
+inline const QString TempWorkPattern = QStringLiteral("VAZedure_*");
+inline const QString ProgramDataWorkPattern = QStringLiteral("QuillUpdate_*");
+constexpr qint64 StaleAfterSeconds = 300;
+
+// Application-wide look
+inline const QString FontFamily = QStringLiteral("Segoe UI");
+inline const QString FontFamilyDeclaration = QStringLiteral("font-family: 'Segoe UI', Arial, sans-serif;");
+inline const QStringList StyledWidgetClasses = {QStringLiteral("QWidget"), QStringLiteral("QLabel"),
+                                                QStringLiteral("QPushButton"), QStringLiteral("QTextEdit"),
+                                                QStringLiteral("QProgressBar")};
+
+} // namespace startup

@@ -1,0 +1,43 @@
+#include "UpdateInfoParser.h"
+
+#include "StartupConstants.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace startup {
+
+namespace {
+
+// Values of any other JSON type read as empty, like a missing key.
+UpdateInfo readValues(const QJsonObject &object, const QString &mode)
+{
+    UpdateInfo info;
+    info.appPath = object.value(KeyAppPath).toString();
+    info.newVersion = object.value(KeyNewVersion).toString();
+    info.downloadUrl = object.value(KeyDownloadUrl).toString();
+    info.mode = mode;
+    info.memo = object.value(KeyMemo).toString();
+    info.sha256 = object.value(KeySha256).toString();
+    return info;
+}
+
+bool hasRequiredValues(const UpdateInfo &info)
+{
+    return !info.appPath.isEmpty() && !info.newVersion.isEmpty() && !info.downloadUrl.isEmpty();
+}
+
+} // namespace
+
+ParsedUpdateInfo parseUpdateInfo(const QByteArray &content, const QString &mode)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(content);
+    if (document.isNull() || !document.isObject())
+        return {};
+    ParsedUpdateInfo parsed;
+    parsed.info = readValues(document.object(), mode);
+    parsed.verdict = hasRequiredValues(parsed.info) ? InfoVerdict::Complete : InfoVerdict::Incomplete;
+    return parsed;
+}
+
+} // namespace startup

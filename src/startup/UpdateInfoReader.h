@@ -1,0 +1,18 @@
+#pragma once
+
+#include "UpdateInfo.h"
+
+#include <QStringList>
+
+#include <optional>
+
+namespace startup {
+
+// The command-line and update-information step. arguments is the whole command line, program
+// first. Help and unknown options end the process inside QCommandLineParser. Every rejection is
+// one critical log line and yields nothing: the caller ends with exit code 1.
+// Once the file has been read it is deleted, the current directory becomes the updater's own
+// folder and the companion folder's removal is armed.
+std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments);
+
+} // namespace startup

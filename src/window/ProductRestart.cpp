@@ -1,0 +1,107 @@
+#include "UpdaterWindow.h"
+
+#include "WindowStyle.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrl>
+
+QString UpdaterWindow::productDir() const
+{
+    return QFileInfo(appPath).absolutePath();
+}
+
+QString UpdaterWindow::serverDir() const
+{
+    return productDir() + window::ServerFolder;
+}
+
+QString UpdaterWindow::daemonPath() const
+{
+    return serverDir() + window::DaemonExecutable;
+}
+
+void UpdaterWindow::startCountdown()
+{
+    if (countdownTimer)
+        return;
+    countdownTimer = new QTimer(this);
+    connect(countdownTimer, &QTimer::timeout, this, &UpdaterWindow::countdownTick);
+    countdownTimer->start(window::CountdownTickMs);
+}
+
+void UpdaterWindow::countdownTick()
+{
+    --restartCountdown;
+    if (restartCountdown <= 0) {
+        countdownTimer->stop();
+        restartApplication();
+        return;
+    }
+    restartButton->setText(QString::fromUtf8(window::RestartCountdownText).arg(restartCountdown));
+}
+
+void UpdaterWindow::restartApplication()
+{
+    // The disabled button marks a restart already under way.
+    if (!restartButton->isEnabled())
+        return;
+    restartButton->setEnabled(false);
+    statusLabel->setText(window::StatusRestarting);
+
+    if (!QFile::exists(daemonPath())) {
+        launchMainProgram();
+        return;
+    }
+    serviceInstall = new QProcess(this);
+    serviceInstall->setWorkingDirectory(serverDir());
+    connect(serviceInstall, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            &UpdaterWindow::onServiceInstallFinished);
+    connect(serviceInstall, &QProcess::errorOccurred, this, &UpdaterWindow::onServiceInstallError);
+    serviceInstall->start(daemonPath(), {window::DaemonInstallCommand}, QIODevice::ReadWrite);
+    QTimer::singleShot(window::DaemonInstallLimitMs, this, &UpdaterWindow::installTimeout);
+}
+
+void UpdaterWindow::installTimeout()
+{
+    if (serviceInstall->state() != QProcess::NotRunning)
+        serviceInstall->kill();
+}
+
+void UpdaterWindow::onServiceInstallError(QProcess::ProcessError error)
+{
+    // A daemon that cannot be started emits no finished signal; the product must be started all the same.
+    if (error == QProcess::FailedToStart)
+        onServiceInstallFinished(-1, QProcess::CrashExit);
+}
+
+void UpdaterWindow::onServiceInstallFinished(int, QProcess::ExitStatus)
+{
+    // The outcome of "install" does not matter: the daemon is started and the product follows either way.
+    if (daemonRunScheduled)
+        return;
+    daemonRunScheduled = true;
+    QTimer::singleShot(window::DaemonRunDelayMs, this, &UpdaterWindow::runDaemonService);
+}
+
+void UpdaterWindow::runDaemonService()
+{
+    if (!QProcess::startDetached(daemonPath(), {window::DaemonRunCommand}, serverDir()))
+        QProcess::startDetached(daemonPath(), {}, serverDir());
+    QTimer::singleShot(window::MainProgramDelayMs, this, &UpdaterWindow::launchMainProgram);
+}
+
+void UpdaterWindow::launchMainProgram()
+{
+    QProcess::startDetached(appPath, {}, productDir());
+    exitAfterRestart(0);
+}
+
+void UpdaterWindow::onWebsiteClicked()
+{
+    QDesktopServices::openUrl(QUrl(QString::fromUtf8(window::DownloadPageUrl), QUrl::TolerantMode));
+}

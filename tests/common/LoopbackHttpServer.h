@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QStringList>
+#include <QTcpServer>
+#include <QUrl>
+
+class QTcpSocket;
+
+// A small HTTP/1.1 server for tests, listening on 127.0.0.1 only, on a free port.
+// Each path answers with the Response added for it; any other path gets a 404.
+// Every answer ends its connection, except a stalled one, which stays open until
+// the client gives up or the server is destroyed.
+class LoopbackHttpServer final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(LoopbackHttpServer)
+
+public:
+    struct Response
+    {
+        int status = 200;
+        QByteArray contentType = "application/octet-stream";
+        QByteArray body;
+        // Location header of a redirect.
+        QByteArray location;
+        // Without Content-Length the body ends when the connection closes.
+        bool announceLength = true;
+        // Announce this many bytes more than the body holds.
+        qint64 extraAnnouncedBytes = 0;
+        // Send only this many bytes of the body; -1 sends all of it.
+        qint64 bytesToSend = -1;
+        // Keep the connection open after sending instead of closing it.
+        bool stall = false;
+    };
+
+    static Response ok(const QByteArray &body);
+    static Response withoutLength(const QByteArray &body);
+    static Response redirect(const QUrl &target);
+    static Response notFound();
+    // Announces the whole body, sends its first bytes, then neither sends nor closes.
+    static Response stallAfter(const QByteArray &body, qint64 sentBytes);
+    // Announces the whole body, sends its first bytes, then closes the connection.
+    static Response closeAfter(const QByteArray &body, qint64 sentBytes);
+    // Sends the whole body but announces more, then closes the connection.
+    static Response lengthLargerThanBody(const QByteArray &body, qint64 extraBytes);
+    // A 200 answer carrying an HTML error page of the given size instead of a package.
+    static Response htmlPage(int bytes = 2048);
+
+    // Bytes of a repeating, non-uniform pattern.
+    static QByteArray filler(qint64 bytes);
+
+    explicit LoopbackHttpServer(QObject *parent = nullptr);
+
+    bool isListening() const;
+    QUrl url(const QString &path) const;
+    void addRoute(const QString &path, const Response &response);
+    // Connections accepted so far, whether or not they sent a request.
+    int connectionCount() const;
+    // Paths of the requests received so far, in order.
+    QStringList requestedPaths() const;
+
+private:
+    void acceptConnections();
+    void readRequest(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const Response &response);
+
+    QTcpServer server;
+    QHash<QString, Response> routes;
+    QStringList paths;
+    int connections = 0;
+};

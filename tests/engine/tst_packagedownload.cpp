@@ -1,0 +1,418 @@
+#include "EngineProbe.h"
+#include "LoopbackHttpServer.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+using Response = LoopbackHttpServer::Response;
+Q_DECLARE_METATYPE(Response)
+
+namespace {
+
+const QString Contacting = QStringLiteral("statusChanged Contacting server...");
+const QString Checking = QStringLiteral("statusChanged Checking file integrity...");
+const QString Finished = QStringLiteral("progressChanged 70 Download finished");
+const QString Ready = QStringLiteral("readyToInstall");
+const QString IntegrityFailed = QStringLiteral("errorOccurred 文件完整性校验失败");
+const QString CannotSave = QStringLiteral("errorOccurred 无法保存临时下载文件");
+const QString DownloadFailed = QStringLiteral("errorOccurred 下载失败: ");
+const QStringList Succeeded{Contacting, Checking, Finished, Ready};
+const QStringList FailedCheck{Contacting, Checking, IntegrityFailed};
+const QStringList FailedTransfer{Contacting, DownloadFailed};
+constexpr int TransferTimeoutMs = 30000;
+
+QByteArray sha256Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// The signal lines without the transfer's own progress, which depends on how the bytes arrive.
+// A transfer error is reduced to its prefix, the rest being Qt's text.
+QStringList outcome(const QStringList &lines)
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        if (line.startsWith(DownloadFailed))
+            result.append(DownloadFailed);
+        else if (!line.startsWith(QLatin1String("progressChanged")) || line == Finished)
+            result.append(line);
+    }
+    return result;
+}
+
+} // namespace
+
+class TestPackageDownload final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void outcomes_data();
+    void outcomes();
+    void progressPercent_data();
+    void progressPercent();
+    void progressWithoutLengthRepeats();
+    void samePercentIsSentOncePerProcess();
+    void cancelDuringTransfer();
+    void repeatedStartIsIgnored();
+    void startAgainAfterCancelSaves();
+    void blockedWorkFolderCannotSave();
+    void schemeCheck_data();
+    void schemeCheck();
+    void oversizedPackage_data();
+    void oversizedPackage();
+    void shortWriteFailsCheck();
+
+private:
+    void startAndWait(const QString &path);
+    void waitForStall();
+
+    QTemporaryDir appFolder;
+    std::unique_ptr<LoopbackHttpServer> server;
+    std::unique_ptr<EngineProbe> engine;
+    std::unique_ptr<EngineSignalLog> log;
+};
+
+void TestPackageDownload::init()
+{
+    QVERIFY(appFolder.isValid());
+    const QString appPath = appFolder.filePath(QStringLiteral("app.exe"));
+    QFile app(appPath);
+    QVERIFY(app.open(QIODevice::WriteOnly));
+    app.write("program");
+    app.close();
+    server = std::make_unique<LoopbackHttpServer>();
+    QVERIFY(server->isListening());
+    engine = std::make_unique<EngineProbe>();
+    engine->availableBytes = [](const QString &) { return Q_INT64_C(1) << 40; };
+    engine->setUpdateInfo(appPath, QStringLiteral("2.0"), server->url(QStringLiteral("/pkg")).toString());
+    log = std::make_unique<EngineSignalLog>(engine.get());
+}
+
+void TestPackageDownload::cleanup()
+{
+    engine->cancelUpdate();
+    log.reset();
+    engine.reset();
+    server.reset();
+}
+
+void TestPackageDownload::startAndWait(const QString &path)
+{
+    engine->downloadUrl = server->url(path).toString();
+    engine->startDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(!engine->currentReply, TransferTimeoutMs);
+    // Lets the finished notification that trails an error arrive as well.
+    QCoreApplication::processEvents();
+}
+
+void TestPackageDownload::waitForStall()
+{
+    server->addRoute(QStringLiteral("/pkg"),
+                     LoopbackHttpServer::stallAfter(LoopbackHttpServer::filler(1 << 20), 64 * 1024));
+    engine->startDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(!engine->downloadBuffer.isEmpty(), TransferTimeoutMs);
+}
+
+void TestPackageDownload::outcomes_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<QString>("sha256");
+    QTest::addColumn<QStringList>("signalLines");
+    QTest::addColumn<qint64>("savedBytes"); // -1: no file
+
+    const QByteArray body = LoopbackHttpServer::filler(3000);
+    const QByteArray small = LoopbackHttpServer::filler(1024);
+    const QString sha = QString::fromLatin1(sha256Hex(body));
+    const auto ok = &LoopbackHttpServer::ok;
+    const QString pkg = QStringLiteral("/pkg");
+
+    QTest::newRow("1025 bytes pass") << pkg << ok(body.left(1025)) << "" << Succeeded << qint64(1025);
+    QTest::newRow("1024 bytes fail") << pkg << ok(small) << "" << FailedCheck << qint64(1024);
+    QTest::newRow("empty body fails") << pkg << ok(QByteArray()) << "" << FailedCheck << qint64(0);
+    QTest::newRow("no length, 3000 bytes")
+        << pkg << LoopbackHttpServer::withoutLength(body) << "" << Succeeded << qint64(3000);
+    QTest::newRow("no length, 1024 bytes")
+        << pkg << LoopbackHttpServer::withoutLength(small) << "" << FailedCheck << qint64(1024);
+    const QByteArray large = LoopbackHttpServer::filler(5 * 1024 * 1024 + 1);
+    QTest::newRow("5 MiB, more than Qt may buffer")
+        << pkg << ok(large) << "" << Succeeded << qint64(large.size());
+    QTest::newRow("5 MiB, no length")
+        << pkg << LoopbackHttpServer::withoutLength(large) << "" << Succeeded << qint64(large.size());
+    QTest::newRow("redirect followed") << "/moved" << ok(body) << "" << Succeeded << qint64(3000);
+    QTest::newRow("404") << "/missing" << ok(body) << "" << FailedTransfer << qint64(-1);
+    QTest::newRow("redirect loop") << "/loop" << ok(body) << "" << FailedTransfer << qint64(-1);
+    QTest::newRow("body stops half-way")
+        << pkg << LoopbackHttpServer::closeAfter(body, 1500) << "" << FailedTransfer << qint64(-1);
+    QTest::newRow("length larger than body")
+        << pkg << LoopbackHttpServer::lengthLargerThanBody(body, 10) << "" << FailedTransfer << qint64(-1);
+    // The check is on size alone: an error page larger than 1024 bytes passes.
+    QTest::newRow("2 KiB HTML page") << pkg << LoopbackHttpServer::htmlPage() << "" << Succeeded
+                                     << qint64(2048);
+    QTest::newRow("sha256 matches") << pkg << ok(body) << sha << Succeeded << qint64(3000);
+    QTest::newRow("sha256 upper case") << pkg << ok(body) << sha.toUpper() << Succeeded << qint64(3000);
+    QTest::newRow("sha256 differs") << pkg << ok(body) << QString::fromLatin1(sha256Hex(small)) << FailedCheck
+                                    << qint64(3000);
+    QTest::newRow("sha256 63 digits") << pkg << ok(body) << sha.left(63) << FailedCheck << qint64(3000);
+    QTest::newRow("sha256 trailing newline") << pkg << ok(body) << sha + "\n" << FailedCheck << qint64(3000);
+    QTest::newRow("sha256 not hex") << pkg << ok(body) << "g" + sha.mid(1) << FailedCheck << qint64(3000);
+    QTest::newRow("sha256 matches 1024 bytes")
+        << pkg << ok(small) << QString::fromLatin1(sha256Hex(small)) << FailedCheck << qint64(1024);
+}
+
+void TestPackageDownload::outcomes()
+{
+    QFETCH(QString, path);
+    QFETCH(Response, response);
+    QFETCH(QString, sha256);
+    QFETCH(QStringList, signalLines);
+    QFETCH(qint64, savedBytes);
+
+    server->addRoute(QStringLiteral("/pkg"), response);
+    server->addRoute(QStringLiteral("/moved"),
+                     LoopbackHttpServer::redirect(server->url(QStringLiteral("/pkg"))));
+    server->addRoute(QStringLiteral("/loop"),
+                     LoopbackHttpServer::redirect(server->url(QStringLiteral("/loop"))));
+    engine->setExpectedSha256(sha256);
+    startAndWait(path);
+
+    QCOMPARE(outcome(log->lines), signalLines);
+    QCOMPARE(engine->isRunning(), signalLines.contains(Ready));
+    const QFileInfo saved(engine->zipPath);
+    QCOMPARE(saved.exists() ? saved.size() : -1, savedBytes);
+    if (savedBytes > 0) {
+        QFile file(engine->zipPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), response.body);
+    }
+    QVERIFY(engine->downloadBuffer.isEmpty());
+    // Redirects and empty bodies announce a length of 0, which counts as no length.
+    QRegularExpression percentLine(
+        response.announceLength
+            ? QStringLiteral("^(([0-9]|[1-6][0-9]|70) Download: \\2%|0 Download\\.\\.\\.)$")
+            : QStringLiteral("^0 Download\\.\\.\\.$"));
+    for (const QString &line : log->of(QStringLiteral("progressChanged")))
+        QVERIFY2(line == QLatin1String("70 Download finished") || percentLine.match(line).hasMatch(),
+                 qPrintable(line));
+}
+
+void TestPackageDownload::progressPercent_data()
+{
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<int>("percent");
+
+    QTest::newRow("1000 of 3000") << qint64(1000) << qint64(3000) << 23;
+    QTest::newRow("2999 of 3000") << qint64(2999) << qint64(3000) << 69;
+    QTest::newRow("3000 of 3000") << qint64(3000) << qint64(3000) << 70;
+    QTest::newRow("nothing yet") << qint64(0) << qint64(3000) << 0;
+    QTest::newRow("1 of 70") << qint64(1) << qint64(70) << 1;
+    QTest::newRow("1 of 71") << qint64(1) << qint64(71) << 0;
+    QTest::newRow("more than announced") << qint64(4000) << qint64(3000) << 70;
+    QTest::newRow("negative received") << qint64(-3000) << qint64(3000) << 0;
+    QTest::newRow("beyond 32 bits") << (Q_INT64_C(1) << 40) << (Q_INT64_C(1) << 41) << 35;
+}
+
+void TestPackageDownload::progressPercent()
+{
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+    QFETCH(int, percent);
+
+    // The last percent is process-wide: move it away from the expected value first.
+    engine->onDownloadProgress(percent == 0 ? total : 0, total);
+    log->lines.clear();
+    engine->onDownloadProgress(received, total);
+    QCOMPARE(log->lines, QStringList{QStringLiteral("progressChanged %1 Download: %1%").arg(percent)});
+}
+
+void TestPackageDownload::progressWithoutLengthRepeats()
+{
+    engine->onDownloadProgress(1000, 3000);
+    log->lines.clear();
+    engine->onDownloadProgress(100, -1);
+    engine->onDownloadProgress(200, 0);
+    engine->onDownloadProgress(300, -1);
+    const QString unknown = QStringLiteral("0 Download...");
+    QCOMPARE(log->of(QStringLiteral("progressChanged")), (QStringList{unknown, unknown, unknown}));
+    // The unknown-length path leaves the last percent alone.
+    engine->onDownloadProgress(1000, 3000);
+    QCOMPARE(log->lines.size(), 3);
+}
+
+void TestPackageDownload::samePercentIsSentOncePerProcess()
+{
+    engine->onDownloadProgress(0, 1);
+    log->lines.clear();
+    engine->onDownloadProgress(1000, 3000);
+    engine->onDownloadProgress(1001, 3000);
+    QCOMPARE(log->of(QStringLiteral("progressChanged")), QStringList{QStringLiteral("23 Download: 23%")});
+
+    EngineProbe second;
+    EngineSignalLog secondLog(&second);
+    second.onDownloadProgress(1000, 3000);
+    second.cancelled = true;
+    second.onDownloadProgress(1500, 3000);
+    second.cancelled = false;
+    second.onDownloadProgress(2999, 3000);
+    QCOMPARE(secondLog.lines, QStringList{QStringLiteral("progressChanged 69 Download: 69%")});
+}
+
+void TestPackageDownload::cancelDuringTransfer()
+{
+    waitForStall();
+    QSignalSpy released(engine->currentReply, &QObject::destroyed);
+    engine->cancelUpdate();
+    QVERIFY(!engine->currentReply);
+    QVERIFY(!engine->isRunning());
+    QVERIFY(engine->downloadBuffer.isEmpty());
+    QTRY_COMPARE(released.count(), 1);
+    QTest::qWait(100);
+    QCOMPARE(released.count(), 1);
+    QCOMPARE(outcome(log->lines), QStringList{Contacting});
+    QVERIFY(!QFileInfo::exists(engine->zipPath));
+}
+
+void TestPackageDownload::repeatedStartIsIgnored()
+{
+    waitForStall();
+    const QStringList before = log->lines;
+    QNetworkReply *reply = engine->currentReply;
+    engine->startDownload();
+    QTest::qWait(100);
+    QCOMPARE(log->lines, before);
+    QCOMPARE(engine->currentReply, reply);
+    QCOMPARE(server->connectionCount(), 1);
+    QVERIFY(engine->isRunning());
+}
+
+void TestPackageDownload::startAgainAfterCancelSaves()
+{
+    waitForStall();
+    engine->cancelUpdate();
+    QVERIFY(!QFileInfo::exists(engine->tempDir));
+    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(2000)));
+    log->lines.clear();
+    startAndWait(QStringLiteral("/pkg"));
+    QCOMPARE(outcome(log->lines), Succeeded);
+    QCOMPARE(QFileInfo(engine->zipPath).size(), qint64(2000));
+}
+
+void TestPackageDownload::blockedWorkFolderCannotSave()
+{
+    // A regular file where the work folder belongs: neither creating nor writing works, even as root.
+    QVERIFY(QDir(engine->tempDir).removeRecursively());
+    QFile blocker(engine->tempDir);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(2000)));
+    startAndWait(QStringLiteral("/pkg"));
+    QVERIFY(blocker.remove());
+    QCOMPARE(outcome(log->lines), (QStringList{Contacting, CannotSave}));
+    QVERIFY(!engine->isRunning());
+}
+
+void TestPackageDownload::schemeCheck_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("file") << "file://" + appFolder.filePath(QStringLiteral("app.exe")) << true;
+    QTest::newRow("ftp to the server") << "ftp://127.0.0.1:PORT/pkg" << true;
+    QTest::newRow("data") << "data:application/zip;base64,UEsFBgAAAAAAAAAAAAAAAAAAAAAAAA==" << true;
+    QTest::newRow("no scheme") << "//127.0.0.1:PORT/pkg" << true;
+    QTest::newRow("bare host and path") << "127.0.0.1:PORT/pkg" << true;
+    QTest::newRow("no host") << "http:///pkg" << true;
+    QTest::newRow("empty") << "" << true;
+    QTest::newRow("blank") << "   " << true;
+    QTest::newRow("http") << "http://127.0.0.1:PORT/pkg" << false;
+    QTest::newRow("HTTP upper case") << "HTTP://127.0.0.1:PORT/pkg" << false;
+}
+
+void TestPackageDownload::schemeCheck()
+{
+    QFETCH(QString, url);
+    QFETCH(bool, refused);
+
+    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(2000)));
+    engine->downloadUrl = url.replace(QLatin1String("PORT"), QString::number(server->url({}).port()));
+    engine->startDownload();
+    if (!refused) {
+        QTRY_VERIFY_WITH_TIMEOUT(log->lines.contains(Ready), TransferTimeoutMs);
+        return;
+    }
+    QVERIFY(!engine->currentReply);
+    QVERIFY(!engine->isRunning());
+    QCOMPARE(log->lines.size(), 1);
+    QVERIFY(log->lines.first().startsWith(DownloadFailed));
+    QVERIFY(log->lines.first().size() > DownloadFailed.size());
+    QTest::qWait(100);
+    QCOMPARE(server->connectionCount(), 0);
+    QVERIFY(!QFileInfo::exists(engine->zipPath));
+}
+
+void TestPackageDownload::oversizedPackage_data()
+{
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<bool>("accepted");
+
+    const QByteArray atLimit = LoopbackHttpServer::filler(4096);
+    const QByteArray overLimit = LoopbackHttpServer::filler(4097);
+    QTest::newRow("announced at the limit") << LoopbackHttpServer::ok(atLimit) << true;
+    QTest::newRow("announced over the limit") << LoopbackHttpServer::ok(overLimit) << false;
+    QTest::newRow("unannounced at the limit") << LoopbackHttpServer::withoutLength(atLimit) << true;
+    QTest::newRow("unannounced over the limit") << LoopbackHttpServer::withoutLength(overLimit) << false;
+}
+
+void TestPackageDownload::oversizedPackage()
+{
+    QFETCH(Response, response);
+    QFETCH(bool, accepted);
+
+    engine->maximumPackageBytes = 4096;
+    server->addRoute(QStringLiteral("/pkg"), response);
+    startAndWait(QStringLiteral("/pkg"));
+    QTest::qWait(50);
+    QCOMPARE(outcome(log->lines), accepted ? Succeeded : FailedTransfer);
+    QCOMPARE(QFileInfo::exists(engine->zipPath), accepted);
+    QCOMPARE(engine->isRunning(), accepted);
+}
+
+void TestPackageDownload::shortWriteFailsCheck()
+{
+#ifdef Q_OS_UNIX
+    // A file-size limit makes the write stop after 2000 bytes, like a full disk; root is bound by it too.
+    rlimit original{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &original), 0);
+    rlimit limited = original;
+    limited.rlim_cur = 2000;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(3000)));
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    startAndWait(QStringLiteral("/pkg"));
+    setrlimit(RLIMIT_FSIZE, &original);
+    std::signal(SIGXFSZ, previousHandler);
+    QCOMPARE(QFileInfo(engine->zipPath).size(), qint64(2000));
+    QCOMPARE(outcome(log->lines), FailedCheck);
+#else
+    QSKIP("needs a file-size limit");
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestPackageDownload)
+#include "tst_packagedownload.moc"

@@ -1,0 +1,143 @@
+#include "EngineProbe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+// Sparse: the size is recorded without writing the bytes.
+void createFileOfSize(const QString &path, qint64 size)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.resize(size));
+}
+
+QStringList capturedMessages;
+
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    capturedMessages.append(message);
+}
+
+} // namespace
+
+using Files = QHash<QString, qint64>;
+Q_DECLARE_METATYPE(Files)
+
+class TestWorkFolders final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checkDiskSpace_data();
+    void checkDiskSpace();
+    void cleanupRemovesAndLogsOnce_data();
+    void cleanupRemovesAndLogsOnce();
+};
+
+void TestWorkFolders::checkDiskSpace_data()
+{
+    QTest::addColumn<QString>("appFolder");
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<qint64>("available");
+    QTest::addColumn<bool>("passes");
+    QTest::addColumn<bool>("volumeAsked");
+
+    const Files program300{{"app.exe", 100 * MiB}, {"lib/core.dll", 200 * MiB}};
+    QTest::newRow("300 MiB, 600 MiB free") << "app" << program300 << 600 * MiB << true << true;
+    QTest::newRow("300 MiB, 1 byte less") << "app" << program300 << 600 * MiB - 1 << false << true;
+
+    const Files withBackup{{"app.exe", 10 * MiB}, {"_update_backup_20240101_120000/app.exe", 10 * MiB}};
+    QTest::newRow("backup not counted, 20 MiB free") << "app" << withBackup << 20 * MiB << true << true;
+    QTest::newRow("backup not counted, 1 byte less") << "app" << withBackup << 20 * MiB - 1 << false << true;
+    const Files upperCaseMarker{{"app.exe", 10 * MiB}, {"_UPDATE_BACKUP_x/app.exe", 10 * MiB}};
+    QTest::newRow("marker is case-sensitive") << "app" << upperCaseMarker << 40 * MiB - 1 << false << true;
+
+    const Files hidden{{"app.exe", MiB}, {".cache", 10 * MiB}, {".hidden/app.dat", 10 * MiB}};
+    QTest::newRow("hidden files not counted") << "app" << hidden << 2 * MiB << true << true;
+    const Files nested{{"a/b/c/deep.dat", 5 * MiB}};
+    QTest::newRow("sub-folders counted") << "app" << nested << 10 * MiB - 1 << false << true;
+
+    QTest::newRow("marker in the folder's own path")
+        << "_update_backup_20240101_120000/app" << program300 << qint64(0) << true << false;
+    QTest::newRow("empty folder") << "app" << Files{} << qint64(0) << true << false;
+    QTest::newRow("empty files only") << "app" << Files{{"a", 0}} << qint64(0) << true << false;
+    QTest::newRow("unreadable volume") << "app" << Files{{"a", 1}} << qint64(-1) << false << true;
+}
+
+void TestWorkFolders::checkDiskSpace()
+{
+    QFETCH(QString, appFolder);
+    QFETCH(Files, files);
+    QFETCH(qint64, available);
+    QFETCH(bool, passes);
+    QFETCH(bool, volumeAsked);
+
+    QTemporaryDir root;
+    const QString appDir = root.filePath(appFolder);
+    QVERIFY(QDir().mkpath(appDir));
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        createFileOfSize(appDir + QLatin1Char('/') + it.key(), it.value());
+
+    EngineProbe engine;
+    engine.appDir = appDir;
+    QStringList askedFolders;
+    engine.availableBytes = [&](const QString &folder) {
+        askedFolders.append(folder);
+        return available;
+    };
+    QCOMPARE(engine.checkDiskSpace(), passes);
+    QCOMPARE(askedFolders, volumeAsked ? QStringList{appDir} : QStringList{});
+}
+
+void TestWorkFolders::cleanupRemovesAndLogsOnce_data()
+{
+    QTest::addColumn<bool>("backup");
+    QTest::addColumn<QString>("folder"); // relative to a scratch folder; empty: no path
+    QTest::addColumn<bool>("logged");
+
+    QTest::newRow("work folder") << false << "QuillUpdate_1" << true;
+    QTest::newRow("backup folder") << true << "app/_update_backup_20240101_120000" << true;
+    QTest::newRow("work folder, empty path") << false << "" << false;
+    QTest::newRow("backup folder, empty path") << true << "" << false;
+    QTest::newRow("work folder never created") << false << "absent" << false;
+}
+
+void TestWorkFolders::cleanupRemovesAndLogsOnce()
+{
+    QFETCH(bool, backup);
+    QFETCH(QString, folder);
+    QFETCH(bool, logged);
+
+    QTemporaryDir root;
+    const QString path = folder.isEmpty() ? QString() : root.filePath(folder);
+    if (logged) {
+        createFileOfSize(path + QStringLiteral("/update.zip"), 2000);
+        createFileOfSize(path + QStringLiteral("/sub/deeper/file.dll"), 10);
+    }
+    const QStringList rootBefore = QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    EngineProbe engine;
+    (backup ? engine.backupDir : engine.tempDir) = path;
+
+    capturedMessages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    for (int i = 0; i < 2; ++i)
+        backup ? engine.cleanupBackup() : engine.cleanupTempDir();
+    qInstallMessageHandler(previous);
+
+    const QString logLine =
+        (backup ? QStringLiteral("清理备份目录: ") : QStringLiteral("清理临时目录: ")) + path;
+    QCOMPARE(capturedMessages, logged ? QStringList{logLine} : QStringList{});
+    QVERIFY(path.isEmpty() || !QFileInfo::exists(path));
+    if (!logged)
+        QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
+}
+
+QTEST_GUILESS_MAIN(TestWorkFolders)
+#include "tst_workfolders.moc"

@@ -1,0 +1,142 @@
+#include "StandinWorkspace.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace {
+
+const QString DaemonImage = QStringLiteral("QuillonDaemon.exe");
+const QString ToolCallEvent = QStringLiteral("call");
+const QStringList RunningEvents{QStringLiteral("start"), QStringLiteral("service")};
+
+enum Field
+{
+    Image,
+    Event,
+    Pid,
+    Folder,
+    FirstArgument
+};
+
+QString toolsBin()
+{
+    return qEnvironmentVariable("FARLINK_TOOLS_BIN");
+}
+
+bool copyExecutable(const QString &from, const QString &to)
+{
+    QDir().mkpath(QFileInfo(to).absolutePath());
+    QFile::remove(to);
+    return QFile::copy(from, to) &&
+           QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                         QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                         QFile::ExeOther);
+}
+
+QString executableOf(qint64 pid)
+{
+    return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+}
+
+} // namespace
+
+StandinWorkspace::StandinWorkspace() : savedPath(qgetenv("PATH"))
+{
+    const QString bin = dir.filePath(QStringLiteral("bin"));
+    const QString data = qEnvironmentVariable("FARLINK_TEST_DATA");
+    for (const QString &tool : {QStringLiteral("taskkill"), QStringLiteral("tasklist")})
+        copyExecutable(data + QLatin1Char('/') + tool, bin + QLatin1Char('/') + tool);
+    qputenv("FARLINK_STANDIN_LOG", QFile::encodeName(dir.filePath(QStringLiteral("standin-log.txt"))));
+    qputenv("PATH", QFile::encodeName(bin) + ':' + savedPath);
+}
+
+StandinWorkspace::~StandinWorkspace()
+{
+    endRecordedProcesses();
+    qputenv("PATH", savedPath);
+    for (const char *name : {"FARLINK_STANDIN_LOG", "FARLINK_STANDIN_HANG", "FARLINK_SPARED_IMAGE",
+                             "FARLINK_TASKLIST_LOWER_CASE"})
+        qunsetenv(name);
+}
+
+bool StandinWorkspace::isValid() const
+{
+    return dir.isValid() && QFileInfo(dir.filePath(QStringLiteral("bin/taskkill"))).isExecutable() &&
+           QFileInfo(toolsBin() + QStringLiteral("/product-standin")).isExecutable();
+}
+
+bool StandinWorkspace::installProduct(const QString &relativePath) const
+{
+    return copyExecutable(toolsBin() + QStringLiteral("/product-standin"), dir.filePath(relativePath));
+}
+
+QList<QStringList> StandinWorkspace::entries() const
+{
+    QFile log(dir.filePath(QStringLiteral("standin-log.txt")));
+    QList<QStringList> result;
+    if (!log.open(QIODevice::ReadOnly))
+        return result;
+    const QString text = QString::fromUtf8(log.readAll());
+    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        if (fields.size() >= FirstArgument)
+            result.append(fields);
+    }
+    return result;
+}
+
+QList<qint64> StandinWorkspace::pidsOf(const QString &event, const QString &image) const
+{
+    QList<qint64> pids;
+    for (const QStringList &entry : entries()) {
+        if (entry.at(Event) == event && (image.isEmpty() || entry.at(Image) == image))
+            pids.append(entry.at(Pid).toLongLong());
+    }
+    return pids;
+}
+
+QStringList StandinWorkspace::calls() const
+{
+    QStringList calls;
+    for (const QStringList &entry : entries()) {
+        if (entry.at(Event) == ToolCallEvent)
+            calls.append(entry.at(Image) + QLatin1Char(' ') +
+                         entry.mid(FirstArgument).join(QLatin1Char('|')));
+        else if (entry.at(Image) == DaemonImage && !RunningEvents.contains(entry.at(Event)))
+            calls.append(entry.at(Image) + QLatin1Char(' ') + entry.at(Event));
+    }
+    return calls;
+}
+
+QString StandinWorkspace::daemonCommandFolder(const QString &command) const
+{
+    for (const QStringList &entry : entries()) {
+        if (entry.at(Image) == DaemonImage && entry.at(Event) == command)
+            return entry.at(Folder);
+    }
+    return QString();
+}
+
+bool StandinWorkspace::isRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close > 0 && text.mid(close + 2, 1) != "Z";
+}
+
+void StandinWorkspace::endRecordedProcesses() const
+{
+    const QString ownFolder = QFileInfo(dir.path()).canonicalFilePath() + QLatin1Char('/');
+    for (const QStringList &entry : entries()) {
+        const qint64 pid = entry.at(Pid).toLongLong();
+        if (pid > 0 && isRunning(pid) && executableOf(pid).startsWith(ownFolder))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+}

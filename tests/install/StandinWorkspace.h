@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A scratch folder for one test: copies of the product stand-in put there
+// record into one log, and recording taskkill and tasklist wrappers come first
+// on PATH, so that the log shows every daemon command and tool call in order.
+// When the workspace goes, every process recorded in the log that still runs
+// an executable of this folder is ended by its id; nothing else is touched.
+class StandinWorkspace final
+{
+    Q_DISABLE_COPY_MOVE(StandinWorkspace)
+
+public:
+    StandinWorkspace();
+    ~StandinWorkspace();
+
+    bool isValid() const;
+    QString path() const { return dir.path(); }
+    // Copies the product stand-in to a path below the workspace, creating its folders.
+    bool installProduct(const QString &relativePath) const;
+
+    // The log, one entry per line: image name, event, process id, working directory, arguments.
+    QList<QStringList> entries() const;
+    // Process ids of the entries with this event, of any image when image is empty.
+    QList<qint64> pidsOf(const QString &event, const QString &image = QString()) const;
+    // The daemon commands and tool calls in order, each as the program and its
+    // arguments joined by '|': "QuillonDaemon.exe stop", "taskkill /F|/IM|x.exe|/T".
+    QStringList calls() const;
+    // The working directory of the first daemon command of this name, or a null string.
+    QString daemonCommandFolder(const QString &command) const;
+
+    static bool isRunning(qint64 pid);
+
+private:
+    void endRecordedProcesses() const;
+
+    QTemporaryDir dir;
+    QByteArray savedPath;
+};

@@ -1,0 +1,22 @@
+#!/bin/bash
+# Sits in front of the project's tar stand-in in the extraction tests. Records
+# its arguments and whether the fake PowerShell was still alive when it started
+# (in $FAKE_TAR_DIR); fails or hangs when $FAKE_TAR_MODE says so.
+record="$FAKE_TAR_DIR"
+mkdir -p "$record"
+echo $$ >"$record/pid"
+printf '%s\n' "$@" >"$record/args"
+if [ -s "$FAKE_PS_DIR/pid" ] && kill -0 "$(cat "$FAKE_PS_DIR/pid")" 2>/dev/null; then
+    echo alive
+else
+    echo gone
+fi >"$record/powershell-at-start"
+
+case "$FAKE_TAR_MODE" in
+fail)
+    echo "tar: cannot extract" >&2
+    exit 1
+    ;;
+hang) exec sleep 60 ;;
+esac
+exec "$FARLINK_TOOLS_BIN/tar" "$@"

@@ -1,0 +1,358 @@
+#include "EngineProbe.h"
+#include "FolderSnapshot.h"
+#include "StandinWorkspace.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QPointer>
+#include <QProcess>
+#include <QSettings>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+
+using namespace engine;
+
+namespace {
+
+constexpr int RunLimitMs = 120000;
+const QString CorruptMarker = QStringLiteral("DAMAGED-IN-TRANSIT");
+
+QString progress(int percent, const QString &text)
+{
+    return QStringLiteral("%1 %2").arg(percent).arg(text);
+}
+
+QStringList extractionProgress()
+{
+    QStringList lines;
+    for (int percent = 80; percent <= 95; percent += 3)
+        lines << progress(percent, ProgressExtracting);
+    return lines;
+}
+
+// The run as far as the extraction, for a product of this many files.
+QStringList progressUpToExtraction(int files)
+{
+    QStringList lines{progress(70, ProgressClosing), progress(75, ProgressBackup)};
+    if (files > 0)
+        lines << progress(80, ProgressBackupFiles.arg(files).arg(files));
+    return lines << progress(80, ProgressInstalling) << extractionProgress();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// A zip of the files, stored uncompressed so that a byte of one of them can be
+// damaged afterwards; when damaged, that file fails its checksum on extraction.
+bool writePackage(const QString &zipPath, const QMap<QString, QByteArray> &files, bool damaged)
+{
+    QTemporaryDir stage;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(stage.filePath(it.key()), it.value()))
+            return false;
+    }
+    // Whole top-level entries, so that folders have entries of their own as in a real package.
+    QStringList topLevel;
+    for (const QString &path : files.keys()) {
+        if (!topLevel.contains(path.section(QLatin1Char('/'), 0, 0)))
+            topLevel << path.section(QLatin1Char('/'), 0, 0);
+    }
+    QProcess zip;
+    zip.setWorkingDirectory(stage.path());
+    zip.start(QStringLiteral("zip"), QStringList{"-q", "-0", "-r", zipPath} + topLevel);
+    if (!zip.waitForFinished(10000) || zip.exitCode() != 0)
+        return false;
+    if (!damaged)
+        return true;
+    QByteArray bytes = readFile(zipPath);
+    const int at = bytes.indexOf(CorruptMarker.toLatin1());
+    if (at < 0)
+        return false;
+    bytes[at] = 'X';
+    return writeFile(zipPath, bytes);
+}
+
+bool hasBackupFolder(const QString &appDir)
+{
+    return !QDir(appDir).entryList({BackupMarker + QLatin1Char('*')}, QDir::Dirs).isEmpty();
+}
+
+} // namespace
+
+class TestInstallWorker final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void successfulInstall_data();
+    void successfulInstall();
+    void processesNotClosed();
+    void backupFailureThenRetry();
+    void failedExtraction_data();
+    void failedExtraction();
+
+private:
+    // A product of six files (with the daemon) or of hidden files only.
+    void createProduct(bool hiddenOnly = false);
+    void startMainExecutable();
+    // Runs one installation on its worker thread to its end.
+    bool runInstall();
+    QString file(const QString &relative) const { return appDir + QLatin1Char('/') + relative; }
+
+    std::unique_ptr<StandinWorkspace> workspace;
+    std::unique_ptr<EngineProbe> engine;
+    std::unique_ptr<EngineSignalLog> signalLog;
+    std::unique_ptr<QProcess> mainProcess;
+    QString appDir;
+    QString mainImage;
+};
+
+void TestInstallWorker::init()
+{
+    workspace = std::make_unique<StandinWorkspace>();
+    QVERIFY(workspace->isValid());
+    appDir = workspace->path() + QStringLiteral("/Quillon App");
+    engine = std::make_unique<EngineProbe>();
+    signalLog = std::make_unique<EngineSignalLog>(engine.get());
+}
+
+void TestInstallWorker::cleanup()
+{
+    if (mainProcess) {
+        mainProcess->kill();
+        mainProcess->waitForFinished(5000);
+    }
+    engine->cancelUpdate();
+    signalLog.reset();
+    engine.reset();
+    mainProcess.reset();
+    workspace.reset();
+}
+
+void TestInstallWorker::createProduct(bool hiddenOnly)
+{
+    const QString stem = hiddenOnly ? QStringLiteral(".HiddenApp") : QStringLiteral("InstallApp");
+    mainImage = QStringLiteral("%1%2.exe").arg(stem).arg(QCoreApplication::applicationPid());
+    const QString base = QStringLiteral("Quillon App/");
+    QVERIFY(workspace->installProduct(base + mainImage));
+    if (hiddenOnly) {
+        QVERIFY(writeFile(file(QStringLiteral(".data.bin")), "data 1"));
+    } else {
+        QVERIFY(workspace->installProduct(base + QStringLiteral("QuillonServer/QuillonDaemon.exe")));
+        QVERIFY(writeFile(file(QStringLiteral("readme.txt")), "version 1"));
+        QVERIFY(writeFile(file(QStringLiteral("lib/core.dll")), "core 1"));
+        QVERIFY(writeFile(file(QStringLiteral("notes.txt")), "notes 1"));
+        QVERIFY(writeFile(
+            file(QStringLiteral("config.ini")),
+            "[App]\nVersion=1.0\n\n[Update]\nLastCheckTime=2024-01-01 10:00:00\n\n[Other]\nKey=kept\n"));
+    }
+    engine->setUpdateInfo(file(mainImage), QStringLiteral("2.0"),
+                          QStringLiteral("http://127.0.0.1:9/update.zip"));
+    QVERIFY(QDir(engine->tempDir).exists());
+    // As after a download that passed its checks.
+    engine->running = true;
+}
+
+void TestInstallWorker::startMainExecutable()
+{
+    mainProcess = std::make_unique<QProcess>();
+    mainProcess->start(file(mainImage), QStringList());
+    QVERIFY(mainProcess->waitForStarted(5000));
+    QTRY_COMPARE(workspace->pidsOf(QStringLiteral("start"), mainImage).size(), 1);
+}
+
+bool TestInstallWorker::runInstall()
+{
+    engine->startInstall();
+    return engine->workerThread && engine->workerThread->wait(RunLimitMs);
+}
+
+void TestInstallWorker::successfulInstall_data()
+{
+    QTest::addColumn<bool>("withConfig");
+    QTest::newRow("config.ini updated") << true;
+    // The version is not recorded, but the program files are installed.
+    QTest::newRow("config.ini missing") << false;
+}
+
+void TestInstallWorker::successfulInstall()
+{
+    QFETCH(bool, withConfig);
+    createProduct();
+    if (!withConfig)
+        QVERIFY(QFile::remove(engine->configPath));
+    startMainExecutable();
+    QVERIFY(writePackage(engine->zipPath,
+                         {{"readme.txt", "version 2"}, {"lib/core.dll", "core 2"}, {"added.dll", "added 2"}},
+                         false));
+
+    engine->startInstall();
+    QThread *const thread = engine->workerThread;
+    // A second request while the first runs changes nothing.
+    engine->startInstall();
+    QCOMPARE(engine->workerThread, thread);
+    QVERIFY(thread->wait(RunLimitMs));
+
+    const int files = withConfig ? 6 : 5;
+    QCOMPARE(signalLog->of(QStringLiteral("installProgress")), progressUpToExtraction(files)
+                                                                   << progress(95, ProgressFinalizing)
+                                                                   << progress(100, ProgressFinalizingDone));
+    QCOMPARE(signalLog->lines.last(), QStringLiteral("updateFinished true ") + InstallSucceeded);
+    QCOMPARE(signalLog->of(QStringLiteral("errorOccurred")), QStringList());
+    QVERIFY(!engine->isRunning());
+    QCOMPARE(engine->thread(), QCoreApplication::instance()->thread());
+
+    QVERIFY(mainProcess->waitForFinished(1000));
+    QCOMPARE(workspace->calls().value(0), QStringLiteral("QuillonDaemon.exe stop"));
+    QCOMPARE(readFile(file(QStringLiteral("readme.txt"))), QByteArray("version 2"));
+    QCOMPARE(readFile(file(QStringLiteral("lib/core.dll"))), QByteArray("core 2"));
+    QCOMPARE(readFile(file(QStringLiteral("added.dll"))), QByteArray("added 2"));
+    QCOMPARE(readFile(file(QStringLiteral("notes.txt"))), QByteArray("notes 1"));
+    QVERIFY(QFileInfo(file(mainImage)).isExecutable());
+    QVERIFY(!QDir(engine->tempDir).exists());
+    QVERIFY(!hasBackupFolder(appDir));
+    QCOMPARE(QFile::exists(engine->configPath), withConfig);
+    if (withConfig) {
+        QSettings config(engine->configPath, QSettings::IniFormat);
+        QCOMPARE(config.value(QStringLiteral("App/Version")).toString(), QStringLiteral("2.0"));
+        QCOMPARE(config.value(QStringLiteral("Update/LastUpdateVersion")).toString(), QStringLiteral("2.0"));
+        QVERIFY(!config.contains(QStringLiteral("Update/LastCheckTime")));
+        QCOMPARE(config.value(QStringLiteral("Other/Key")).toString(), QStringLiteral("kept"));
+    }
+}
+
+void TestInstallWorker::processesNotClosed()
+{
+    createProduct();
+    startMainExecutable();
+    qputenv("FARLINK_SPARED_IMAGE", mainImage.toUtf8());
+    QVERIFY(writePackage(engine->zipPath, {{"readme.txt", "version 2"}}, false));
+    const FolderSnapshot before(appDir);
+
+    QVERIFY(runInstall());
+
+    QCOMPARE(signalLog->of(QStringLiteral("installProgress")),
+             (QStringList{progress(70, ProgressClosing), progress(90, ProgressRecoveryStarted)}));
+    QCOMPARE(signalLog->lines.last(), QStringLiteral("errorOccurred ") + ErrorProcessesNotClosed);
+    QCOMPARE(signalLog->of(QStringLiteral("updateFinished")), QStringList());
+    QVERIFY(!engine->isRunning());
+    QCOMPARE(FolderSnapshot(appDir).differenceFrom(before), QString());
+    QVERIFY(!QDir(engine->tempDir).exists());
+    QCOMPARE(mainProcess->state(), QProcess::Running);
+}
+
+void TestInstallWorker::backupFailureThenRetry()
+{
+    createProduct();
+    // A folder where the copy of readme.txt should go makes that one copy fail.
+    QVERIFY(QDir().mkpath(engine->backupDir + QStringLiteral("/readme.txt")));
+    QVERIFY(writePackage(engine->zipPath, {{"readme.txt", "version 2"}}, false));
+    const FolderSnapshot before(appDir, FolderSnapshot::Scope::Everything, BackupMarker);
+
+    QVERIFY(runInstall());
+
+    QCOMPARE(signalLog->of(QStringLiteral("installProgress")),
+             (QStringList{progress(70, ProgressClosing), progress(75, ProgressBackup),
+                          progress(80, ProgressBackupFiles.arg(6).arg(6))}));
+    QCOMPARE(signalLog->lines.last(), QStringLiteral("errorOccurred ") + ErrorBackupFailed);
+    QVERIFY(!engine->isRunning());
+    QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::Everything, BackupMarker).differenceFrom(before),
+             QString());
+    QVERIFY(!QDir(engine->tempDir).exists());
+    QCOMPARE(readFile(engine->backupDir + QStringLiteral("/notes.txt")), QByteArray("notes 1"));
+
+    // Retry: a new download, then a new run that starts from an empty backup folder.
+    QVERIFY(QDir().mkpath(engine->tempDir));
+    QVERIFY(writePackage(engine->zipPath, {{"readme.txt", "version 2"}}, false));
+    signalLog->lines.clear();
+    engine->running = true;
+    const QPointer<QThread> firstThread = engine->workerThread;
+    QVERIFY(runInstall());
+
+    QVERIFY(firstThread.isNull());
+    QCOMPARE(signalLog->lines.last(), QStringLiteral("updateFinished true ") + InstallSucceeded);
+    QCOMPARE(readFile(file(QStringLiteral("readme.txt"))), QByteArray("version 2"));
+    QVERIFY(!hasBackupFolder(appDir));
+}
+
+void TestInstallWorker::failedExtraction_data()
+{
+    QTest::addColumn<bool>("hiddenOnly");
+    QTest::addColumn<bool>("notesBecomeFolder");
+    QTest::addColumn<QStringList>("restoreProgress");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<bool>("workFolderKept");
+    QTest::addColumn<bool>("backupKept");
+
+    QTest::newRow("every file restored")
+        << false << false << QStringList{progress(100, ProgressRestoring.arg(6).arg(6))}
+        << ErrorInstallRestored << false << false;
+    // notes.txt cannot come back while a folder of that name stands in its place:
+    // the backup then holds its only copy.
+    QTest::newRow("one file not restored")
+        << false << true << QStringList{} << ErrorInstallRestored << false << true;
+    // Hidden files are not backed up, so there is nothing to restore.
+    QTest::newRow("nothing restored")
+        << true << false << QStringList{} << ErrorInstallNotRestored << true << true;
+}
+
+void TestInstallWorker::failedExtraction()
+{
+    QFETCH(bool, hiddenOnly);
+    QFETCH(bool, notesBecomeFolder);
+    QFETCH(QStringList, restoreProgress);
+    QFETCH(QString, error);
+    QFETCH(bool, workFolderKept);
+    QFETCH(bool, backupKept);
+
+    createProduct(hiddenOnly);
+    QMap<QString, QByteArray> package{{"added.dll", "added 2"},
+                                      {"zz-large.dat", CorruptMarker.toLatin1().repeated(50)}};
+    if (notesBecomeFolder)
+        package.insert(QStringLiteral("notes.txt/inner.txt"), "inner 2");
+    QVERIFY(writePackage(engine->zipPath, package, true));
+    const FolderSnapshot before(appDir, FolderSnapshot::Scope::FilesOnly, BackupMarker);
+
+    QVERIFY(runInstall());
+
+    // Where a file that fails to come back falls in the walk is not fixed; it may report 0 restored first.
+    QStringList reported = signalLog->of(QStringLiteral("installProgress"));
+    reported.removeAll(progress(90, ProgressRestoring.arg(0).arg(6)));
+    QCOMPARE(reported, progressUpToExtraction(hiddenOnly ? 0 : 6)
+                           << progress(90, ProgressRecoveryInProgress) << restoreProgress);
+    QCOMPARE(signalLog->lines.last(), QStringLiteral("errorOccurred ") + error);
+    QVERIFY(!engine->isRunning());
+    QCOMPARE(QDir(engine->tempDir).exists(), workFolderKept);
+    QCOMPARE(QFile::exists(engine->zipPath), workFolderKept);
+    QCOMPARE(QDir(engine->backupDir).exists(), backupKept);
+    QCOMPARE(engine->backupMustBeKept, backupKept);
+
+    const QString difference =
+        FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, BackupMarker).differenceFrom(before);
+    if (hiddenOnly)
+        QCOMPARE(readFile(file(QStringLiteral(".data.bin"))), QByteArray("data 1"));
+    else if (notesBecomeFolder)
+        QCOMPARE(difference, QStringLiteral("notes.txt"));
+    else
+        QCOMPARE(difference, QString());
+    if (notesBecomeFolder)
+        QCOMPARE(readFile(engine->backupDir + QStringLiteral("/notes.txt")), QByteArray("notes 1"));
+}
+
+QTEST_GUILESS_MAIN(TestInstallWorker)
+#include "tst_installworker.moc"

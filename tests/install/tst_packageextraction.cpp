@@ -1,0 +1,512 @@
+#include "EngineProbe.h"
+#include "FolderSnapshot.h"
+#include "MessageLog.h"
+#include "PowerShellCommand.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString AppFolderName = QStringLiteral("Quillon");
+const QString BackupName = QStringLiteral("_update_backup_20240102_030405");
+const QStringList ExtractionProgress{
+    QStringLiteral("80 Extracting files..."), QStringLiteral("83 Extracting files..."),
+    QStringLiteral("86 Extracting files..."), QStringLiteral("89 Extracting files..."),
+    QStringLiteral("92 Extracting files..."), QStringLiteral("95 Extracting files...")};
+// Long enough for a shell script to start, far below what the tools normally get.
+constexpr int ShortLimitMs = 500;
+
+enum class Package
+{
+    OverwritesOnly,
+    NewTopLevelFile,
+    NewFileInSubFolder,
+    Truncated,
+    Noise,
+    ParentFolderEntry,
+    AbsoluteEntry,
+    LinkOutside,
+    Empty,
+    ExpandsToTwoGiB,
+};
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+void installTool(const QString &dataFile, const QString &destination)
+{
+    QFile::remove(destination);
+    QVERIFY(QFile::copy(QFINDTESTDATA(dataFile), destination));
+    QVERIFY(QFile::setPermissions(destination, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+bool isAlive(const QString &pidFile)
+{
+    const qint64 pid = readText(pidFile).trimmed().toLongLong();
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH);
+}
+
+QString expectedScript(const QString &quotedPackage, const QString &quotedFolder)
+{
+    return QStringLiteral("try { Expand-Archive -LiteralPath '") + quotedPackage +
+           QStringLiteral("' -DestinationPath '") + quotedFolder +
+           QStringLiteral("' -Force -ErrorAction Stop; exit 0 } catch { Write-Error $_; exit 1 }");
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Package)
+
+class PackageExtractionTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void encoding_data();
+    void encoding();
+    void scriptPassedToPowerShell_data();
+    void scriptPassedToPowerShell();
+    void packageSize_data();
+    void packageSize();
+    void toolOutcomes_data();
+    void toolOutcomes();
+    void toolPastItsLimit_data();
+    void toolPastItsLimit();
+    void badPackage_data();
+    void badPackage();
+
+private:
+    void setUpFolders(const QString &appName, const QString &workName);
+    void makeZip(const QMap<QString, QByteArray> &files, const QStringList &options = {});
+    void buildPackage(Package package);
+    void installFakePowerShell(const QString &mode);
+    QString app(const QString &relative) const { return appDir + QLatin1Char('/') + relative; }
+    QString psRecord(const QString &name) const { return scratch->filePath(QStringLiteral("ps/") + name); }
+    QString tarRecord(const QString &name) const { return scratch->filePath(QStringLiteral("tar/") + name); }
+
+    QString originalPath;
+    QString bsdtar;
+    std::unique_ptr<QTemporaryDir> scratch;
+    std::unique_ptr<EngineProbe> engine;
+    std::unique_ptr<EngineSignalLog> signalLog;
+    QString rootDir;
+    QString appDir;
+    QString binDir;
+};
+
+void PackageExtractionTest::initTestCase()
+{
+    originalPath = qEnvironmentVariable("PATH");
+    bsdtar = QStandardPaths::findExecutable(QStringLiteral("bsdtar"));
+    QVERIFY2(!bsdtar.isEmpty(), "bsdtar (libarchive-tools) builds the test packages");
+    QVERIFY2(QFileInfo(qEnvironmentVariable("FARLINK_TOOLS_BIN") + QStringLiteral("/tar")).isExecutable(),
+             "the tar stand-in must be built");
+}
+
+void PackageExtractionTest::init()
+{
+    scratch = std::make_unique<QTemporaryDir>();
+    QVERIFY(scratch->isValid());
+    binDir = scratch->filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(binDir));
+    installTool(QStringLiteral("data/fake-tar.sh"), binDir + QStringLiteral("/tar"));
+    // No PowerShell unless a test installs the fake: tar is what runs here by default.
+    qputenv("PATH", (binDir + QLatin1Char(':') + originalPath).toLocal8Bit());
+    qputenv("FAKE_PS_DIR", psRecord(QString()).toLocal8Bit());
+    qputenv("FAKE_TAR_DIR", tarRecord(QString()).toLocal8Bit());
+    qunsetenv("FAKE_PS_MODE");
+    qunsetenv("FAKE_TAR_MODE");
+    setUpFolders(AppFolderName, QStringLiteral("work"));
+}
+
+void PackageExtractionTest::cleanup()
+{
+    qputenv("PATH", originalPath.toLocal8Bit());
+    signalLog.reset();
+    engine.reset();
+    scratch.reset();
+}
+
+void PackageExtractionTest::setUpFolders(const QString &appName, const QString &workName)
+{
+    rootDir = scratch->filePath(QStringLiteral("root"));
+    appDir = rootDir + QLatin1Char('/') + appName;
+    writeFile(app(QStringLiteral("app.exe")), "old program");
+    writeFile(app(QStringLiteral("config.ini")), "[App]\nVersion=1.0\n");
+    writeFile(app(QStringLiteral("QuillonServer/QuillonDaemon.exe")), "old daemon");
+    writeFile(rootDir + QStringLiteral("/sibling/data.txt"), "next to the program folder");
+    writeFile(rootDir + QStringLiteral("/parent.txt"), "in the parent folder");
+    QVERIFY(QDir().mkpath(scratch->filePath(workName)));
+
+    engine = std::make_unique<EngineProbe>();
+    engine->appDir = appDir;
+    engine->backupDir = app(BackupName);
+    engine->zipPath = scratch->filePath(workName + QStringLiteral("/update.zip"));
+    signalLog = std::make_unique<EngineSignalLog>(engine.get());
+}
+
+void PackageExtractionTest::makeZip(const QMap<QString, QByteArray> &files, const QStringList &options)
+{
+    QTemporaryDir stage;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        writeFile(stage.filePath(it.key()), it.value());
+    QStringList arguments{QStringLiteral("--format"), QStringLiteral("zip"),
+                          QStringLiteral("-cf"),      engine->zipPath,
+                          QStringLiteral("-C"),       stage.path()};
+    QCOMPARE(QProcess::execute(bsdtar, arguments + options + files.keys()), 0);
+}
+
+void PackageExtractionTest::buildPackage(Package package)
+{
+    const QByteArray program = "new program";
+    switch (package) {
+    case Package::OverwritesOnly:
+        return makeZip({{QStringLiteral("app.exe"), program},
+                        {QStringLiteral("QuillonServer/QuillonDaemon.exe"), "new daemon"}});
+    case Package::NewTopLevelFile:
+        return makeZip({{QStringLiteral("app.exe"), program}, {QStringLiteral("new.dll"), "added"}});
+    case Package::NewFileInSubFolder:
+        return makeZip(
+            {{QStringLiteral("app.exe"), program}, {QStringLiteral("QuillonServer/new.dll"), "added"}});
+    case Package::Truncated: {
+        makeZip(
+            {{QStringLiteral("app.exe"), program}, {QStringLiteral("zz-large.bin"), randomBytes(200000, 1)}});
+        QFile zip(engine->zipPath);
+        QVERIFY(zip.resize(zip.size() / 2));
+        return;
+    }
+    case Package::Noise:
+        return writeFile(engine->zipPath, randomBytes(1025, 2));
+    case Package::ParentFolderEntry:
+        return makeZip({{QStringLiteral("app.exe"), program}, {QStringLiteral("evil.txt"), "escaped"}},
+                       {QStringLiteral("-s"), QStringLiteral(",^evil.txt$,../sibling/evil.txt,")});
+    case Package::AbsoluteEntry:
+        return makeZip({{QStringLiteral("app.exe"), program}, {QStringLiteral("evil.txt"), "escaped"}},
+                       {QStringLiteral("-P"), QStringLiteral("-s"),
+                        QStringLiteral(",^evil.txt$,%1/sibling/evil.txt,").arg(rootDir)});
+    case Package::LinkOutside: {
+        // A link out of the program folder, then a file written through it.
+        QTemporaryDir stage;
+        QVERIFY(QFile::link(QStringLiteral("../sibling"), stage.filePath(QStringLiteral("link"))));
+        writeFile(stage.filePath(QStringLiteral("app.exe")), program);
+        writeFile(stage.filePath(QStringLiteral("through.txt")), "escaped");
+        QCOMPARE(QProcess::execute(
+                     bsdtar, {QStringLiteral("--format"), QStringLiteral("zip"), QStringLiteral("-cf"),
+                              engine->zipPath, QStringLiteral("-C"), stage.path(), QStringLiteral("-s"),
+                              QStringLiteral(",^through.txt$,link/through.txt,"), QStringLiteral("app.exe"),
+                              QStringLiteral("link"), QStringLiteral("through.txt")}),
+                 0);
+        return;
+    }
+    case Package::Empty:
+        // Only the end-of-central-directory record.
+        return writeFile(engine->zipPath, QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0'));
+    case Package::ExpandsToTwoGiB: {
+        QTemporaryDir stage;
+        QFile zeros(stage.filePath(QStringLiteral("zeros.bin")));
+        QVERIFY(zeros.open(QIODevice::WriteOnly));
+        QVERIFY(zeros.resize(Q_INT64_C(2) << 30)); // sparse: costs no disk space
+        zeros.close();
+        writeFile(stage.filePath(QStringLiteral("app.exe")), program);
+        QCOMPARE(
+            QProcess::execute(bsdtar, {QStringLiteral("--format"), QStringLiteral("zip"),
+                                       QStringLiteral("--options"), QStringLiteral("zip:compression-level=1"),
+                                       QStringLiteral("-cf"), engine->zipPath, QStringLiteral("-C"),
+                                       stage.path(), QStringLiteral("app.exe"), QStringLiteral("zeros.bin")}),
+            0);
+        return;
+    }
+    }
+}
+
+void PackageExtractionTest::installFakePowerShell(const QString &mode)
+{
+    if (mode == QLatin1String("absent"))
+        return;
+    installTool(QStringLiteral("data/fake-powershell.sh"), binDir + QStringLiteral("/powershell"));
+    qputenv("FAKE_PS_MODE", mode.toLatin1());
+}
+
+void PackageExtractionTest::encoding_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("empty") << QString() << QString();
+    QTest::newRow("one unit, two fill characters") << QStringLiteral("A") << QStringLiteral("QQA=");
+    QTest::newRow("three units, no fill") << QStringLiteral("ABC") << QStringLiteral("QQBCAEMA");
+    QTest::newRow("high byte set") << QStringLiteral("中") << QStringLiteral("LU4=");
+    QTest::newRow("surrogate pair") << QStringLiteral("😀") << QStringLiteral("PdgA3g==");
+}
+
+void PackageExtractionTest::encoding()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, expected);
+    QCOMPARE(engine::encodePowerShellCommand(script), expected);
+}
+
+void PackageExtractionTest::scriptPassedToPowerShell_data()
+{
+    QTest::addColumn<QString>("appName");
+    QTest::addColumn<QString>("workName");
+    QTest::addColumn<QString>("quotedAppName");
+    QTest::addColumn<QString>("quotedWorkName");
+
+    QTest::newRow("plain") << AppFolderName << QStringLiteral("work") << AppFolderName
+                           << QStringLiteral("work");
+    QTest::newRow("apostrophes doubled") << QStringLiteral("O'Brien's Quillon") << QStringLiteral("it's")
+                                         << QStringLiteral("O''Brien''s Quillon") << QStringLiteral("it''s");
+    QTest::newRow("percent sequences kept") << QStringLiteral("Quillon %1") << QStringLiteral("pkg %2 %1")
+                                            << QStringLiteral("Quillon %1") << QStringLiteral("pkg %2 %1");
+    QTest::newRow("non-Latin letters") << QStringLiteral("远程 桌面 😀") << QStringLiteral("更新")
+                                       << QStringLiteral("远程 桌面 😀") << QStringLiteral("更新");
+}
+
+void PackageExtractionTest::scriptPassedToPowerShell()
+{
+    QFETCH(QString, appName);
+    QFETCH(QString, workName);
+    QFETCH(QString, quotedAppName);
+    QFETCH(QString, quotedWorkName);
+    setUpFolders(appName, workName);
+    buildPackage(Package::NewTopLevelFile);
+    installFakePowerShell(QStringLiteral("extract-exit0"));
+
+    QVERIFY(engine->extractUpdatePackage());
+
+    const QStringList arguments = readText(psRecord(QStringLiteral("args"))).split(QLatin1Char('\n'));
+    QCOMPARE(arguments.size(), 4); // three arguments, each ended by a line break
+    QCOMPARE(arguments.at(0), QStringLiteral("-NoProfile"));
+    QCOMPARE(arguments.at(1), QStringLiteral("-EncodedCommand"));
+    const QRegularExpression standardBase64(
+        QStringLiteral("^([A-Za-z0-9+/]{4})*([A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$"));
+    QVERIFY(!arguments.at(2).isEmpty() && standardBase64.match(arguments.at(2)).hasMatch());
+    const QString quotedPackage = QDir::toNativeSeparators(scratch->filePath(quotedWorkName + "/update.zip"));
+    const QString quotedFolder =
+        QDir::toNativeSeparators(scratch->filePath(QStringLiteral("root/") + quotedAppName));
+    QCOMPARE(readText(psRecord(QStringLiteral("script"))), expectedScript(quotedPackage, quotedFolder));
+    QCOMPARE(readText(psRecord(QStringLiteral("cwd"))).trimmed(), appDir);
+    // Proof that the script's paths reach the tool intact: the fake extracted from them.
+    QCOMPARE(readText(app(QStringLiteral("new.dll"))), QStringLiteral("added"));
+}
+
+void PackageExtractionTest::packageSize_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("expectedResult");
+    QTest::addColumn<QString>("expectedLog");
+
+    QTest::newRow("missing") << -1 << false << QStringLiteral("错误：临时文件不存在: ");
+    QTest::newRow("empty") << 0 << false << QStringLiteral("错误：更新包文件太小，可能损坏");
+    QTest::newRow("99 bytes") << 99 << false << QStringLiteral("错误：更新包文件太小，可能损坏");
+    QTest::newRow("100 bytes") << 100 << true << QStringLiteral("更新包大小: 100 字节");
+}
+
+void PackageExtractionTest::packageSize()
+{
+    QFETCH(int, size);
+    QFETCH(bool, expectedResult);
+    QFETCH(QString, expectedLog);
+    if (size >= 0)
+        writeFile(engine->zipPath, QByteArray(size, 'x'));
+    installFakePowerShell(QStringLiteral("exit0"));
+    const FolderSnapshot before(rootDir);
+    MessageLog log;
+
+    QCOMPARE(engine->extractUpdatePackage(), expectedResult);
+    QCOMPARE(log.startingWith(expectedLog).size(), 1);
+    QCOMPARE(QFileInfo::exists(psRecord(QStringLiteral("script"))), expectedResult);
+    QCOMPARE(signalLog->of(QStringLiteral("installProgress")),
+             expectedResult ? ExtractionProgress : QStringList());
+    QCOMPARE(FolderSnapshot(rootDir).differenceFrom(before), QString());
+}
+
+void PackageExtractionTest::toolOutcomes_data()
+{
+    QTest::addColumn<QString>("powerShell");
+    QTest::addColumn<QString>("tar");
+    QTest::addColumn<Package>("package");
+    QTest::addColumn<bool>("expectedResult");
+    QTest::addColumn<bool>("tarRuns");
+    QTest::addColumn<QStringList>("newFileLines");
+    QTest::addColumn<QString>("resultLine");
+
+    const QString allTrue = QStringLiteral("解压结果: 命令成功=true, 新增文件=true, 最终结果=true");
+    const QString overwritten = QStringLiteral("解压结果: 命令成功=true, 新增文件=false, 最终结果=true");
+    const QString nothing = QStringLiteral("解压结果: 命令成功=false, 新增文件=false, 最终结果=false");
+    const QString newButFailed = QStringLiteral("解压结果: 命令成功=false, 新增文件=true, 最终结果=false");
+    const QStringList newDll{QStringLiteral("新增文件: new.dll")};
+
+    QTest::newRow("PowerShell succeeds, only overwrites")
+        << "extract-exit0"
+        << "pass" << Package::OverwritesOnly << true << false << QStringList() << overwritten;
+    QTest::newRow("PowerShell succeeds, new file in a sub-folder only")
+        << "extract-exit0"
+        << "pass" << Package::NewFileInSubFolder << true << false << QStringList() << overwritten;
+    QTest::newRow("PowerShell exits 1, tar extracts")
+        << "exit1"
+        << "pass" << Package::NewTopLevelFile << true << true << newDll << allTrue;
+    QTest::newRow("PowerShell wrote files and exits 1, tar still runs")
+        << "extract-exit1"
+        << "pass" << Package::NewTopLevelFile << true << true << newDll << allTrue;
+    QTest::newRow("no PowerShell, tar extracts through the stand-in")
+        << "absent"
+        << "pass" << Package::NewTopLevelFile << true << true << newDll << allTrue;
+    QTest::newRow("both fail, nothing new")
+        << "exit1"
+        << "fail" << Package::NewTopLevelFile << false << true << QStringList() << nothing;
+    QTest::newRow("both fail after a new top-level file appeared: still failed")
+        << "extract-exit1"
+        << "fail" << Package::NewTopLevelFile << false << true << newDll << newButFailed;
+    QTest::newRow("both fail, new file only in a sub-folder")
+        << "extract-exit1"
+        << "fail" << Package::NewFileInSubFolder << false << true << QStringList() << nothing;
+    QTest::newRow("neither tool can start")
+        << "absent"
+        << "absent" << Package::NewTopLevelFile << false << false << QStringList() << nothing;
+}
+
+void PackageExtractionTest::toolOutcomes()
+{
+    QFETCH(QString, powerShell);
+    QFETCH(QString, tar);
+    QFETCH(Package, package);
+    QFETCH(bool, expectedResult);
+    QFETCH(bool, tarRuns);
+    QFETCH(QStringList, newFileLines);
+    QFETCH(QString, resultLine);
+    buildPackage(package);
+    installFakePowerShell(powerShell);
+    if (tar == QLatin1String("absent")) {
+        QVERIFY(QFile::remove(binDir + QStringLiteral("/tar")));
+        qputenv("PATH", binDir.toLocal8Bit());
+    }
+    qputenv("FAKE_TAR_MODE", tar.toLatin1());
+    const bool powerShellFails = powerShell.endsWith(QLatin1String("exit1"));
+    MessageLog log;
+
+    QCOMPARE(engine->extractUpdatePackage(), expectedResult);
+
+    QCOMPARE(QFileInfo::exists(tarRecord(QStringLiteral("args"))), tarRuns);
+    if (tarRuns)
+        QCOMPARE(readText(tarRecord(QStringLiteral("args"))),
+                 QStringList({"-xf", engine->zipPath, "-C", appDir, QString()}).join(QLatin1Char('\n')));
+    QCOMPARE(log.startingWith(QStringLiteral("新增文件:")), newFileLines);
+    QVERIFY2(log.contains(resultLine), qPrintable(log.startingWith(QStringLiteral("解压结果:")).join('\n')));
+    const QStringList errorLines = log.startingWith(QStringLiteral("解压错误:"));
+    const bool errorShown = !expectedResult && powerShellFails;
+    QCOMPARE(errorLines,
+             errorShown ? QStringList{QStringLiteral("解压错误: Expand-Archive failed\n")} : QStringList());
+    QCOMPARE(signalLog->of(QStringLiteral("installProgress")), ExtractionProgress);
+    if (expectedResult)
+        QCOMPARE(readText(app(QStringLiteral("app.exe"))), QStringLiteral("new program"));
+}
+
+void PackageExtractionTest::toolPastItsLimit_data()
+{
+    QTest::addColumn<QString>("tar");
+    QTest::addColumn<bool>("expectedResult");
+
+    QTest::newRow("PowerShell hangs, tar extracts") << "pass" << true;
+    QTest::newRow("both hang") << "hang" << false;
+}
+
+void PackageExtractionTest::toolPastItsLimit()
+{
+    QFETCH(QString, tar);
+    QFETCH(bool, expectedResult);
+    buildPackage(Package::NewTopLevelFile);
+    installFakePowerShell(QStringLiteral("hang"));
+    qputenv("FAKE_TAR_MODE", tar.toLatin1());
+    engine->powerShellTimeoutMs = ShortLimitMs;
+    engine->tarTimeoutMs = ShortLimitMs;
+
+    QCOMPARE(engine->extractUpdatePackage(), expectedResult);
+
+    // Only one extractor may write at a time: PowerShell was gone before tar began.
+    QCOMPARE(readText(tarRecord(QStringLiteral("powershell-at-start"))).trimmed(), QStringLiteral("gone"));
+    QVERIFY(!isAlive(psRecord(QStringLiteral("pid"))));
+    QVERIFY(!isAlive(tarRecord(QStringLiteral("pid"))));
+    QCOMPARE(QFileInfo::exists(app(QStringLiteral("new.dll"))), expectedResult);
+}
+
+void PackageExtractionTest::badPackage_data()
+{
+    QTest::addColumn<Package>("package");
+    QTest::addColumn<bool>("expectedResult");
+
+    QTest::newRow("truncated zip") << Package::Truncated << false;
+    QTest::newRow("1025 bytes of noise") << Package::Noise << false;
+    QTest::newRow("entry with ../") << Package::ParentFolderEntry << false;
+    // tar strips the leading slash: the entry lands inside the program folder.
+    QTest::newRow("entry with an absolute path") << Package::AbsoluteEntry << true;
+    QTest::newRow("link pointing outside, file through it") << Package::LinkOutside << false;
+    QTest::newRow("empty zip") << Package::Empty << false;
+    // The expansion outlasts a shortened tar limit: tar is killed half-way.
+    QTest::newRow("one entry expanding to 2 GiB of zeros") << Package::ExpandsToTwoGiB << false;
+}
+
+void PackageExtractionTest::badPackage()
+{
+    QFETCH(Package, package);
+    QFETCH(bool, expectedResult);
+    buildPackage(package);
+    engine->tarTimeoutMs = package == Package::ExpandsToTwoGiB ? ShortLimitMs : engine->tarTimeoutMs;
+    const FolderSnapshot outsideBefore(rootDir, FolderSnapshot::Scope::Everything, AppFolderName);
+    const FolderSnapshot programBefore(appDir, FolderSnapshot::Scope::FilesOnly);
+    QVERIFY(engine->createBackup());
+
+    QCOMPARE(engine->extractUpdatePackage(), expectedResult);
+    QCOMPARE(FolderSnapshot(rootDir, FolderSnapshot::Scope::Everything, AppFolderName)
+                 .differenceFrom(outsideBefore),
+             QString());
+    if (expectedResult) {
+        QCOMPARE(readText(app(QStringLiteral("app.exe"))), QStringLiteral("new program"));
+        return;
+    }
+    QVERIFY(engine->restoreBackup());
+    QCOMPARE(
+        FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, BackupName).differenceFrom(programBefore),
+        QString());
+    QCOMPARE(FolderSnapshot(rootDir, FolderSnapshot::Scope::Everything, AppFolderName)
+                 .differenceFrom(outsideBefore),
+             QString());
+}
+
+QTEST_GUILESS_MAIN(PackageExtractionTest)
+#include "tst_packageextraction.moc"

@@ -1,0 +1,373 @@
+#include "StandinWorkspace.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QtTest>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+struct ToolRun
+{
+    int exitCode = -1;
+    QString output;
+    QString errors;
+};
+
+ToolRun runTool(const QString &tool, const QStringList &arguments, const QString &folder = QString())
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(qEnvironmentVariable("FARLINK_TOOLS_BIN") + QLatin1Char('/') + tool, arguments);
+    process.waitForFinished(10000);
+    return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardOutput()),
+            QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+// Names unique to this test process, so that runs beside each other never meet.
+QString uniqueName(const QString &stem)
+{
+    return QStringLiteral("%1%2.exe").arg(stem).arg(QCoreApplication::applicationPid());
+}
+
+const QString InfoLine = QStringLiteral("INFO: No tasks are running which match the specified criteria.\n");
+
+} // namespace
+
+class TestStandins final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void taskkillMatchesWholeImageNameInAnyCase_data();
+    void taskkillMatchesWholeImageNameInAnyCase();
+    void taskkillEndsChildrenOnlyWithTree_data();
+    void taskkillEndsChildrenOnlyWithTree();
+    void taskkillRejectsBadArguments_data();
+    void taskkillRejectsBadArguments();
+    void tasklistPrintsWindowsTable_data();
+    void tasklistPrintsWindowsTable();
+    void tarExtractsZipArchives_data();
+    void tarExtractsZipArchives();
+    void daemonRecordsCommandsWithFolder_data();
+    void daemonRecordsCommandsWithFolder();
+    void daemonStopEndsOnlyItsOwnService();
+    void hangingCommandRunsUntilEnded_data();
+    void hangingCommandRunsUntilEnded();
+    void mainExecutableRecordsItsStart_data();
+    void mainExecutableRecordsItsStart();
+
+private:
+    // Starts a copy of the product stand-in and waits until it has recorded its start.
+    qint64 startProduct(const QString &name, const QStringList &arguments = {});
+
+    std::unique_ptr<StandinWorkspace> workspace;
+    std::vector<std::unique_ptr<QProcess>> started;
+};
+
+void TestStandins::init()
+{
+    workspace = std::make_unique<StandinWorkspace>();
+    QVERIFY(workspace->isValid());
+}
+
+void TestStandins::cleanup()
+{
+    started.clear();
+    workspace.reset();
+}
+
+qint64 TestStandins::startProduct(const QString &name, const QStringList &arguments)
+{
+    if (!workspace->installProduct(name))
+        return 0;
+    started.push_back(std::make_unique<QProcess>());
+    started.back()->start(QDir(workspace->path()).filePath(name), arguments);
+    const auto recorded = [&] { return workspace->pidsOf(QStringLiteral("start"), name).size() == 1; };
+    return QTest::qWaitFor(recorded, 5000) ? started.back()->processId() : 0;
+}
+
+void TestStandins::taskkillMatchesWholeImageNameInAnyCase_data()
+{
+    QTest::addColumn<QString>("askedName");
+    QTest::addColumn<bool>("ended");
+
+    const QString name = uniqueName(QStringLiteral("SiKill"));
+    QTest::newRow("same name") << name << true;
+    QTest::newRow("upper case") << name.toUpper() << true;
+    QTest::newRow("lower case") << name.toLower() << true;
+    QTest::newRow("one character short") << name.chopped(1) << false;
+    QTest::newRow("one character more") << name + QLatin1Char('x') << false;
+    QTest::newRow("wildcard") << QStringLiteral("SiKill*") << false;
+}
+
+void TestStandins::taskkillMatchesWholeImageNameInAnyCase()
+{
+    QFETCH(QString, askedName);
+    QFETCH(bool, ended);
+
+    const qint64 pid = startProduct(uniqueName(QStringLiteral("SiKill")));
+    QVERIFY(pid > 0);
+    const ToolRun run = runTool(QStringLiteral("taskkill"), {"/F", "/IM", askedName, "/T"});
+
+    if (ended) {
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.output,
+                 QStringLiteral("SUCCESS: The process with PID %1 (child process of PID %2) has been "
+                                "terminated.\n")
+                     .arg(pid)
+                     .arg(QCoreApplication::applicationPid()));
+    } else {
+        QCOMPARE(run.exitCode, 128);
+        QCOMPARE(run.errors, QStringLiteral("ERROR: The process \"%1\" not found.\n").arg(askedName));
+    }
+    QCOMPARE(StandinWorkspace::isRunning(pid), !ended);
+}
+
+void TestStandins::taskkillEndsChildrenOnlyWithTree_data()
+{
+    QTest::addColumn<bool>("tree");
+    QTest::newRow("with /T") << true;
+    QTest::newRow("without /T") << false;
+}
+
+void TestStandins::taskkillEndsChildrenOnlyWithTree()
+{
+    QFETCH(bool, tree);
+
+    // A parent of another image name whose child is a main executable.
+    const QString parent = uniqueName(QStringLiteral("SiParent"));
+    const QString child = uniqueName(QStringLiteral("SiChild"));
+    QVERIFY(workspace->installProduct(parent) && workspace->installProduct(child));
+    const QDir root(workspace->path());
+    QProcess guard;
+    guard.start(root.filePath(parent),
+                {QStringLiteral("--guard"), QStringLiteral("0"), root.filePath(child)});
+    QVERIFY(
+        QTest::qWaitFor([&] { return !workspace->pidsOf(QStringLiteral("start"), child).isEmpty(); }, 5000));
+    const qint64 childPid = workspace->pidsOf(QStringLiteral("start"), child).at(0);
+
+    QStringList arguments{"/F", "/IM", parent};
+    if (tree)
+        arguments << QStringLiteral("/T");
+    const ToolRun run = runTool(QStringLiteral("taskkill"), arguments);
+
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.output.count(QStringLiteral("SUCCESS:")), tree ? 2 : 1);
+    QVERIFY(guard.waitForFinished(5000));
+    QCOMPARE(StandinWorkspace::isRunning(childPid), !tree);
+}
+
+void TestStandins::taskkillRejectsBadArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no image") << QStringList{"/F", "/T"};
+    QTest::newRow("image switch without name") << QStringList{"/F", "/IM"};
+    QTest::newRow("unknown switch") << QStringList{"/F", "/Q", "/IM", "x.exe"};
+}
+
+void TestStandins::taskkillRejectsBadArguments()
+{
+    QFETCH(QStringList, arguments);
+    const ToolRun run = runTool(QStringLiteral("taskkill"), arguments);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.errors.startsWith(QStringLiteral("ERROR: Invalid")), qPrintable(run.errors));
+    QVERIFY(run.output.isEmpty());
+}
+
+void TestStandins::tasklistPrintsWindowsTable_data()
+{
+    QTest::addColumn<QString>("stem");
+    QTest::addColumn<int>("instances");
+    QTest::addColumn<bool>("askInUpperCase");
+
+    QTest::newRow("none running") << QStringLiteral("SiList") << 0 << false;
+    QTest::newRow("one running") << QStringLiteral("SiList") << 1 << false;
+    QTest::newRow("asked in other case") << QStringLiteral("SiList") << 1 << true;
+    QTest::newRow("two running") << QStringLiteral("SiList") << 2 << false;
+    // The first column is 25 characters wide; a longer name is not cut.
+    QTest::newRow("name longer than the column") << QStringLiteral("SiListWithAVeryLongName") << 1 << false;
+}
+
+void TestStandins::tasklistPrintsWindowsTable()
+{
+    QFETCH(QString, stem);
+    QFETCH(int, instances);
+    QFETCH(bool, askInUpperCase);
+
+    const QString name = uniqueName(stem);
+    QList<qint64> pids;
+    for (int i = 0; i < instances; ++i)
+        pids.append(startProduct(name));
+    QVERIFY(!pids.contains(0));
+
+    const QString asked = askInUpperCase ? name.toUpper() : name;
+    const ToolRun run =
+        runTool(QStringLiteral("tasklist"), {"/FI", QStringLiteral("IMAGENAME eq %1").arg(asked)});
+    QCOMPARE(run.exitCode, 0);
+    if (instances == 0) {
+        QCOMPARE(run.output, InfoLine);
+        return;
+    }
+    const QStringList lines = run.output.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 4 + instances); // a blank line first, the text ends with a line break
+    QCOMPARE(lines.at(0), QString());
+    QCOMPARE(lines.at(1),
+             QStringLiteral("Image Name                     PID Session Name        Session#    Mem Usage"));
+    QCOMPARE(lines.at(2),
+             QStringLiteral("========================= ======== ================ =========== ============"));
+    // Rows come in process id order; right-aligned ids sort the same way as text.
+    QStringList rows = lines.mid(3, instances);
+    std::sort(pids.begin(), pids.end());
+    std::sort(rows.begin(), rows.end());
+    for (int i = 0; i < instances; ++i) {
+        const QString start = name.leftJustified(25) + QLatin1Char(' ') +
+                              QString::number(pids.at(i)).rightJustified(8) +
+                              QStringLiteral(" Console                    1 ");
+        QVERIFY2(rows.at(i).startsWith(start) && rows.at(i).endsWith(QStringLiteral(" K")),
+                 qPrintable(rows.at(i)));
+    }
+}
+
+void TestStandins::tarExtractsZipArchives_data()
+{
+    QTest::addColumn<bool>("archiveExists");
+    QTest::newRow("zip archive") << true;
+    QTest::newRow("missing archive") << false;
+}
+
+void TestStandins::tarExtractsZipArchives()
+{
+    QFETCH(bool, archiveExists);
+
+    const QDir root(workspace->path());
+    QVERIFY(root.mkpath(QStringLiteral("content/sub")) && root.mkpath(QStringLiteral("target")));
+    QFile file(root.filePath(QStringLiteral("content/sub/a.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("alpha") == 5);
+    file.close();
+    const QString archive = root.filePath(QStringLiteral("package.zip"));
+    if (archiveExists) {
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("bsdtar"),
+                              {"-a", "-cf", archive, "-C", root.filePath(QStringLiteral("content")), "sub"}),
+            0);
+    }
+
+    const ToolRun run =
+        runTool(QStringLiteral("tar"), {"-xf", archive, "-C", root.filePath(QStringLiteral("target"))});
+
+    QCOMPARE(run.exitCode == 0, archiveExists);
+    QFile extracted(root.filePath(QStringLiteral("target/sub/a.txt")));
+    QCOMPARE(extracted.exists(), archiveExists);
+    if (archiveExists) {
+        QVERIFY(extracted.open(QIODevice::ReadOnly));
+        QCOMPARE(extracted.readAll(), QByteArray("alpha"));
+    }
+}
+
+void TestStandins::daemonRecordsCommandsWithFolder_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("events");
+
+    QTest::newRow("stop") << QStringLiteral("stop") << 0 << QStringList{"stop"};
+    QTest::newRow("install") << QStringLiteral("install") << 0 << QStringList{"install"};
+    QTest::newRow("run") << QStringLiteral("run") << 0 << QStringList{"run", "service"};
+    QTest::newRow("unknown command") << QStringLiteral("frobnicate") << 1 << QStringList{"frobnicate"};
+}
+
+void TestStandins::daemonRecordsCommandsWithFolder()
+{
+    QFETCH(QString, command);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, events);
+
+    QVERIFY(workspace->installProduct(QStringLiteral("Server/QuillonDaemon.exe")));
+    const QString serverFolder = QDir(workspace->path()).filePath(QStringLiteral("Server"));
+    QProcess daemon;
+    daemon.setWorkingDirectory(serverFolder);
+    daemon.start(serverFolder + QStringLiteral("/QuillonDaemon.exe"), {command});
+    // "run" returns at once although its service goes on.
+    QVERIFY(daemon.waitForFinished(3000));
+    QCOMPARE(daemon.exitCode(), exitCode);
+    QStringList recorded;
+    for (const QStringList &entry : workspace->entries()) {
+        recorded.append(entry.at(1));
+        QCOMPARE(entry.at(0), QStringLiteral("QuillonDaemon.exe"));
+        QCOMPARE(entry.at(3), serverFolder);
+    }
+    QCOMPARE(recorded, events);
+    for (const qint64 service : workspace->pidsOf(QStringLiteral("service")))
+        QVERIFY(StandinWorkspace::isRunning(service));
+}
+
+void TestStandins::daemonStopEndsOnlyItsOwnService()
+{
+    const QDir root(workspace->path());
+    for (const QString &folder : {QStringLiteral("A"), QStringLiteral("B")}) {
+        QVERIFY(workspace->installProduct(folder + QStringLiteral("/QuillonDaemon.exe")));
+        QCOMPARE(QProcess::execute(root.filePath(folder + QStringLiteral("/QuillonDaemon.exe")), {"run"}), 0);
+    }
+    const QList<qint64> services = workspace->pidsOf(QStringLiteral("service"));
+    QCOMPARE(services.size(), 2);
+
+    QCOMPARE(QProcess::execute(root.filePath(QStringLiteral("A/QuillonDaemon.exe")), {"stop"}), 0);
+
+    QVERIFY(!StandinWorkspace::isRunning(services.at(0)));
+    QVERIFY(StandinWorkspace::isRunning(services.at(1)));
+}
+
+void TestStandins::hangingCommandRunsUntilEnded_data()
+{
+    QTest::addColumn<QString>("hanging");
+    QTest::addColumn<bool>("returns");
+    QTest::newRow("listed") << QStringLiteral("stop,install") << false;
+    QTest::newRow("not listed") << QStringLiteral("stop") << true;
+}
+
+void TestStandins::hangingCommandRunsUntilEnded()
+{
+    QFETCH(QString, hanging);
+    QFETCH(bool, returns);
+
+    qputenv("FARLINK_STANDIN_HANG", hanging.toUtf8());
+    QVERIFY(workspace->installProduct(QStringLiteral("QuillonDaemon.exe")));
+    QProcess install;
+    install.start(QDir(workspace->path()).filePath(QStringLiteral("QuillonDaemon.exe")), {"install"});
+    QCOMPARE(install.waitForFinished(1000), returns);
+    QCOMPARE(workspace->calls(), QStringList{"QuillonDaemon.exe install"});
+}
+
+void TestStandins::mainExecutableRecordsItsStart_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("main executable") << uniqueName(QStringLiteral("SiMain"))
+                                     << QStringList{"-x", "two words"};
+    QTest::newRow("server without arguments") << QStringLiteral("QuillonServer.exe") << QStringList{};
+}
+
+void TestStandins::mainExecutableRecordsItsStart()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, arguments);
+
+    const qint64 pid = startProduct(name, arguments);
+    QVERIFY(pid > 0);
+    const QStringList entry = workspace->entries().value(0);
+    QCOMPARE(entry.mid(0, 4),
+             (QStringList{name, QStringLiteral("start"), QString::number(pid), QDir::currentPath()}));
+    QCOMPARE(entry.mid(4), arguments);
+    QTest::qWait(200);
+    QVERIFY(StandinWorkspace::isRunning(pid));
+}
+
+QTEST_GUILESS_MAIN(TestStandins)
+#include "tst_standins.moc"

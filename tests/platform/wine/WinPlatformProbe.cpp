@@ -1,0 +1,358 @@
+// Exercises the Windows platform layer for real, cross-compiled with mingw-w64 and run under Wine.
+//
+//   admin                 prints whether the process counts as an administrator
+//   terminate|exit <code> ends the process through the platform layer
+//   relaunch-cases        starts itself with each command line of a table, lets that copy relaunch itself
+//                         elevated and checks what the elevated copy received; exit code 0 when all match
+//
+// The processes started by relaunch-cases learn their role from FARLINK_PROBE_ROLE, so that their command
+// lines hold nothing but the case under test.
+
+#include "Platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <shellapi.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t *const kRoleVariable = L"FARLINK_PROBE_ROLE";
+const wchar_t *const kReportVariable = L"FARLINK_PROBE_REPORT";
+const wchar_t *const kRelauncherRole = L"relauncher";
+const wchar_t *const kCopyRole = L"copy";
+const DWORD kRelauncherTimeoutMs = 30000;
+const int kReportPolls = 300;
+const DWORD kReportPollMs = 100;
+const DWORD kLongTextCapacity = 32768;
+
+struct RelaunchCase
+{
+    const char *name;
+    const wchar_t *programPath;
+    const wchar_t *separator;
+    const wchar_t *arguments;
+    std::vector<std::wstring> expected;
+};
+
+// Raw command lines as a parent could hand them over; the expected lists follow Windows' own parsing rules.
+const std::vector<RelaunchCase> &relaunchCases()
+{
+    static const wchar_t *const quoted = L"\"C:\\Program Files\\Farlink\\FarlinkUpdater.exe\"";
+    static const std::vector<RelaunchCase> cases = {
+        {"no arguments", quoted, L"", L"", {}},
+        {"options",
+         quoted,
+         L" ",
+         L"-i C:\\ProgramData\\info.json -m manual",
+         {L"-i", L"C:\\ProgramData\\info.json", L"-m", L"manual"}},
+        {"spaces",
+         quoted,
+         L" ",
+         L"-i \"C:\\Program Files\\Quillon\\update info.json\"",
+         {L"-i", L"C:\\Program Files\\Quillon\\update info.json"}},
+        {"embedded quotes",
+         quoted,
+         L" ",
+         L"\"a\\\"b\" \"say \\\"hi\\\"\" \\\"",
+         {L"a\"b", L"say \"hi\"", L"\""}},
+        {"trailing backslashes",
+         quoted,
+         L" ",
+         L"\"C:\\dir\\\\\" C:\\plain\\ \"x\\\\\\\\\"",
+         {L"C:\\dir\\", L"C:\\plain\\", L"x\\\\"}},
+        {"empty arguments", quoted, L" ", L"\"\" -m \"\"", {L"", L"-m", L""}},
+        {"non-Latin text",
+         quoted,
+         L" ",
+         L"-i \"C:\\更新\\说明 文件.json\" Grüße",
+         {L"-i", L"C:\\更新\\说明 文件.json", L"Grüße"}},
+        {"percent signs", quoted, L" ", L"%PATH% %1 %*", {L"%PATH%", L"%1", L"%*"}},
+        {"blanks inside kept", quoted, L"  ", L"a  \"b  c\"\t d", {L"a", L"b  c", L"d"}},
+        {"unquoted program path, tab",
+         L"C:\\Farlink\\FarlinkUpdater.exe",
+         L"\t",
+         L"-m manual",
+         {L"-m", L"manual"}},
+        {"argument right after the closing quote", quoted, L"", L"-m manual", {L"-m", L"manual"}},
+        {"only blanks after the program path", L"C:\\Farlink\\FarlinkUpdater.exe", L" \t  ", L"", {}},
+        {"program path quote never closed", L"\"C:\\Farlink\\FarlinkUpdater.exe -m manual", L"", L"", {}},
+    };
+    return cases;
+}
+
+std::string toUtf8(const std::wstring &text)
+{
+    if (text.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], size, nullptr,
+                        nullptr);
+    return utf8;
+}
+
+void print(const std::wstring &text)
+{
+    const std::string utf8 = toUtf8(text);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written,
+              nullptr);
+}
+
+std::wstring environmentValue(const wchar_t *name)
+{
+    wchar_t value[kLongTextCapacity] = {};
+    const DWORD length = GetEnvironmentVariableW(name, value, kLongTextCapacity);
+    return length > 0 && length < kLongTextCapacity ? std::wstring(value, length) : std::wstring();
+}
+
+std::wstring ownExecutable()
+{
+    wchar_t path[kLongTextCapacity] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, kLongTextCapacity);
+    return std::wstring(path, length);
+}
+
+std::vector<std::wstring> parsedCommandLine()
+{
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::wstring> parsed;
+    for (int index = 0; arguments && index < count; ++index)
+        parsed.emplace_back(arguments[index]);
+    LocalFree(arguments);
+    return parsed;
+}
+
+// The report is a list of NUL-terminated wide strings: own executable, raw command line, then the parsed
+// arguments without the program. Renamed into place so that the waiting parent never reads half of it.
+int writeCopyReport()
+{
+    const std::wstring path = environmentValue(kReportVariable);
+    const std::wstring partial = path + L".part";
+    std::wstring content = ownExecutable() + L'\0' + GetCommandLineW() + L'\0';
+    const std::vector<std::wstring> parsed = parsedCommandLine();
+    for (size_t index = 1; index < parsed.size(); ++index)
+        content += parsed[index] + L'\0';
+
+    HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 3;
+    DWORD written = 0;
+    const DWORD size = static_cast<DWORD>(content.size() * sizeof(wchar_t));
+    const bool complete = WriteFile(file, content.data(), size, &written, nullptr) && written == size;
+    CloseHandle(file);
+    return complete && MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 3;
+}
+
+int relaunchAsCopy()
+{
+    SetEnvironmentVariableW(kRoleVariable, kCopyRole);
+    return platform::relaunchElevated() ? 0 : 1;
+}
+
+std::vector<std::wstring> readReport(const std::wstring &path)
+{
+    std::vector<std::wstring> items;
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return items;
+    std::wstring content(GetFileSize(file, nullptr) / sizeof(wchar_t), L'\0');
+    DWORD read = 0;
+    ReadFile(file, &content[0], static_cast<DWORD>(content.size() * sizeof(wchar_t)), &read, nullptr);
+    CloseHandle(file);
+    size_t start = 0;
+    for (size_t end = content.find(L'\0'); end != std::wstring::npos; end = content.find(L'\0', start)) {
+        items.push_back(content.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
+bool waitForFile(const std::wstring &path)
+{
+    for (int poll = 0; poll < kReportPolls; ++poll) {
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return true;
+        Sleep(kReportPollMs);
+    }
+    return false;
+}
+
+std::wstring joined(const std::vector<std::wstring> &items)
+{
+    std::wstring text;
+    for (const std::wstring &item : items)
+        text += L"[" + item + L"]";
+    return text;
+}
+
+// Starts the executable under the command line as the relauncher, whose exit code tells whether
+// relaunchElevated() accepted the request. False, with the reason, when no exit code was obtained.
+bool runRelauncher(const std::wstring &executable, std::wstring commandLine, DWORD &exitCode,
+                   std::wstring &problem)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        problem = L"CreateProcessW failed, error " + std::to_wstring(GetLastError());
+        return false;
+    }
+    const bool ended = WaitForSingleObject(process.hProcess, kRelauncherTimeoutMs) == WAIT_OBJECT_0;
+    const bool known = ended && GetExitCodeProcess(process.hProcess, &exitCode);
+    if (!ended)
+        TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (!known)
+        problem = L"the relaunching process did not end";
+    return known;
+}
+
+std::wstring checkReport(const std::wstring &executable, const RelaunchCase &testCase,
+                         const std::vector<std::wstring> &report)
+{
+    if (report.size() < 2)
+        return L"report incomplete";
+    if (report[0] != executable)
+        return L"copy is " + report[0] + L", not " + executable;
+    // The system puts the quoted program path before the parameters it was given; they must arrive verbatim.
+    const std::wstring arguments = testCase.arguments;
+    const std::wstring expectedCommandLine =
+        L"\"" + executable + L"\"" + (arguments.empty() ? std::wstring() : L" " + arguments);
+    if (report[1] != expectedCommandLine)
+        return L"copy's command line is " + report[1] + L", expected " + expectedCommandLine;
+    const std::vector<std::wstring> received(report.begin() + 2, report.end());
+    if (received != testCase.expected)
+        return L"copy parsed " + joined(received) + L", expected " + joined(testCase.expected);
+    return {};
+}
+
+// Empty when the relaunch from the executable behaved as expected, otherwise what went wrong.
+std::wstring checkRelaunch(const std::wstring &executable, const RelaunchCase &testCase,
+                           const std::wstring &reportPath)
+{
+    DeleteFileW(reportPath.c_str());
+    SetEnvironmentVariableW(kRoleVariable, kRelauncherRole);
+    SetEnvironmentVariableW(kReportVariable, reportPath.c_str());
+    DWORD exitCode = 0;
+    std::wstring problem;
+    const bool ran = runRelauncher(
+        executable, std::wstring(testCase.programPath) + testCase.separator + testCase.arguments, exitCode,
+        problem);
+    SetEnvironmentVariableW(kRoleVariable, nullptr);
+    SetEnvironmentVariableW(kReportVariable, nullptr);
+    if (!ran)
+        return problem;
+    if (exitCode != 0)
+        return L"relaunchElevated() returned false";
+    if (!waitForFile(reportPath))
+        return L"the elevated copy wrote no report";
+    const std::wstring result = checkReport(executable, testCase, readReport(reportPath));
+    DeleteFileW(reportPath.c_str());
+    return result;
+}
+
+// A copy of this executable at a path of exactly the given length, or empty with the reason.
+std::wstring copyWithPathLength(const std::wstring &folder, size_t length, std::wstring &problem)
+{
+    const std::wstring name = L"\\WinPlatformProbe.exe";
+    if (folder.size() + name.size() + 1 > length) {
+        problem = L"build folder path too long for this check: " + folder;
+        return {};
+    }
+    const std::wstring subfolder = folder + std::wstring(length - folder.size() - name.size(), L'p');
+    const std::wstring path = subfolder + name;
+    CreateDirectoryW(subfolder.c_str(), nullptr);
+    if (!CopyFileW(ownExecutable().c_str(), path.c_str(), FALSE)) {
+        problem = L"cannot copy the probe to " + path;
+        return {};
+    }
+    return path;
+}
+
+// The program path is read into a buffer of 260 characters, so 259 characters and the terminator are the
+// longest path that fits; longer ones cannot be started by a program that is not long-path aware anyway.
+std::wstring checkLongestProgramPath(const std::wstring &folder)
+{
+    std::wstring problem;
+    const std::wstring executable = copyWithPathLength(folder, MAX_PATH - 1, problem);
+    if (executable.empty())
+        return problem;
+    const std::wstring quoted = L"\"" + executable + L"\"";
+    const RelaunchCase testCase{"", quoted.c_str(), L" ", L"-m manual", {L"-m", L"manual"}};
+    return checkRelaunch(executable, testCase, folder + L"relaunch-report-longest-path.bin");
+}
+
+bool reportResult(const std::wstring &name, const std::wstring &problem)
+{
+    print((problem.empty() ? L"PASS relaunch: " : L"FAIL relaunch: ") + name +
+          (problem.empty() ? L"" : L": " + problem) + L"\n");
+    return problem.empty();
+}
+
+int runRelaunchCases()
+{
+    const std::wstring executable = ownExecutable();
+    const std::wstring folder = executable.substr(0, executable.find_last_of(L'\\') + 1);
+    bool allPassed = true;
+    for (size_t index = 0; index < relaunchCases().size(); ++index) {
+        const RelaunchCase &testCase = relaunchCases()[index];
+        const std::wstring reportPath = folder + L"relaunch-report-" + std::to_wstring(index) + L".bin";
+        const std::wstring name(testCase.name, testCase.name + strlen(testCase.name));
+        allPassed &= reportResult(name, checkRelaunch(executable, testCase, reportPath));
+    }
+    allPassed &= reportResult(L"program path of 259 characters", checkLongestProgramPath(folder));
+    return allPassed ? 0 : 1;
+}
+
+void announceShutdownCode()
+{
+    print(L"shutdown code ran\n");
+}
+
+int endProcess(const std::wstring &how, int exitCode)
+{
+    atexit(announceShutdownCode);
+    print(L"ending\n");
+    if (how == L"terminate")
+        platform::terminateCurrentProcess(exitCode);
+    if (how == L"exit")
+        platform::exitImmediately(exitCode);
+    print(L"unknown way to end\n");
+    return 4;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    const std::wstring role = environmentValue(kRoleVariable);
+    if (role == kRelauncherRole)
+        return relaunchAsCopy();
+    if (role == kCopyRole)
+        return writeCopyReport();
+    const std::wstring action = argc > 1 ? argv[1] : L"";
+    if (action == L"admin") {
+        print(platform::isRunningAsAdministrator() ? L"administrator\n" : L"not administrator\n");
+        return 0;
+    }
+    if (action == L"relaunch-cases")
+        return runRelaunchCases();
+    if (argc == 3)
+        return endProcess(action, _wtoi(argv[2]));
+    print(L"usage: admin | relaunch-cases | terminate <code> | exit <code>\n");
+    return 4;
+}

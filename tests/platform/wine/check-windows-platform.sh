@@ -1,0 +1,63 @@
+#!/bin/sh
+# Runs the Windows platform layer, cross-compiled into WinPlatformProbe.exe, under Wine. This is the only
+# check of the Windows code, so anything missing (compiler, Wine, a prefix Wine can start in) is a failure.
+#
+# usage: check-windows-platform.sh <wine64> <WinPlatformProbe.exe> <prefix folder>
+
+set -u
+wine=$1
+probe=$2
+prefix=$3
+wineserver=$(dirname "$wine")/wineserver
+ready_marker="$prefix/.farlink-prefix-ready"
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+check() {
+    if [ "$2" = "$3" ]; then
+        echo "PASS $1"
+    else
+        echo "FAIL $1: got [$2], expected [$3]"
+        failures=$((failures + 1))
+    fi
+}
+
+[ -x "$wine" ] || fail "wine64 not found (looked for '$wine'); install Debian's wine64"
+[ -f "$probe" ] || fail "probe '$probe' was not built; the mingw-w64 cross compiler is missing"
+
+# No display is needed; the overrides keep Wine from offering to install Mono and Gecko.
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+# Ends the wine server of this prefix (and with it every Wine process this check started), so that nothing
+# outlives the test.
+trap '"$wineserver" -k 2>/dev/null; "$wineserver" -w 2>/dev/null' EXIT
+
+# Creating a prefix takes tens of seconds; it is kept in the build folder and reused once complete. An
+# interrupted creation is simply run again: wineboot completes an existing prefix.
+if [ ! -f "$ready_marker" ]; then
+    mkdir -p "$prefix" || fail "cannot create Wine prefix '$prefix'"
+    echo "creating Wine prefix $prefix"
+    "$wine" wineboot -i >/dev/null 2>&1 || fail "Wine cannot start: 'wine64 wineboot -i' failed"
+    "$wineserver" -w
+    touch "$ready_marker"
+fi
+
+output=$("$wine" "$probe" admin 2>/dev/null) || fail "Wine cannot run '$probe'"
+check "administrator check" "$output" "administrator"
+
+for how in terminate exit; do
+    for code in 0 1 42 255; do
+        output=$("$wine" "$probe" "$how" "$code" 2>/dev/null)
+        check "$how $code: exit code" "$?" "$code"
+        check "$how $code: ends before shutdown code" "$output" "ending"
+    done
+done
+
+"$wine" "$probe" relaunch-cases 2>/dev/null || failures=$((failures + 1))
+
+[ "$failures" -eq 0 ] || fail "$failures Windows platform check(s) failed"
+echo "all Windows platform checks passed"

@@ -1,0 +1,137 @@
+#include "VirtualDisplay.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QTest>
+
+namespace {
+
+const QString ServerProgram = QStringLiteral("Xvfb");
+// The server picks a free display number itself and writes it to the given descriptor.
+const QStringList ServerArguments = {QStringLiteral("-displayfd"),  QStringLiteral("1"),
+                                     QStringLiteral("-screen"),     QStringLiteral("0"),
+                                     QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
+                                     QStringLiteral("tcp")};
+constexpr int ServerStartMs = 15000;
+constexpr int ToolMs = 15000;
+constexpr int PollMs = 100;
+
+} // namespace
+
+VirtualDisplay::VirtualDisplay()
+{
+    server.start(ServerProgram, ServerArguments);
+    if (!server.waitForStarted(ServerStartMs)) {
+        error = QStringLiteral("cannot start Xvfb: ") + server.errorString();
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (!server.canReadLine() && server.state() == QProcess::Running && clock.elapsed() < ServerStartMs)
+        server.waitForReadyRead(100);
+    const QByteArray number = server.readLine().trimmed();
+    if (number.isEmpty()) {
+        error = QStringLiteral("Xvfb gave no display number: ") +
+                QString::fromLocal8Bit(server.readAllStandardError());
+        return;
+    }
+    displayName = QLatin1Char(':') + QString::fromLatin1(number);
+}
+
+VirtualDisplay::~VirtualDisplay()
+{
+    if (server.state() == QProcess::NotRunning)
+        return;
+    server.terminate();
+    if (!server.waitForFinished(ToolMs))
+        server.kill();
+    server.waitForFinished(ToolMs);
+}
+
+QProcessEnvironment VirtualDisplay::environmentFor(QProcessEnvironment environment) const
+{
+    environment.insert(QStringLiteral("DISPLAY"), displayName);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    return environment;
+}
+
+QByteArray VirtualDisplay::runTool(const QString &program, const QStringList &arguments, bool *ok) const
+{
+    QProcess tool;
+    tool.setProcessEnvironment(environmentFor(QProcessEnvironment::systemEnvironment()));
+    tool.start(program, arguments);
+    const bool finished = tool.waitForFinished(ToolMs);
+    if (ok)
+        *ok = finished && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    return tool.readAllStandardOutput();
+}
+
+// xdotool's own name search does not match non-ASCII titles, so the titles are compared here.
+qulonglong VirtualDisplay::findWindow(const QString &title) const
+{
+    const QByteArray windows =
+        runTool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                            QStringLiteral("--name"), QString()});
+    for (const QByteArray &window : windows.split('\n')) {
+        if (window.isEmpty())
+            continue;
+        const QByteArray name = runTool(QStringLiteral("xdotool"),
+                                        {QStringLiteral("getwindowname"), QString::fromLatin1(window)});
+        if (QString::fromUtf8(name).trimmed() == title)
+            return window.toULongLong();
+    }
+    return 0;
+}
+
+qulonglong VirtualDisplay::waitForWindow(const QString &title, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    qulonglong window = findWindow(title);
+    while (window == 0 && !deadline.hasExpired()) {
+        QTest::qWait(PollMs);
+        window = findWindow(title);
+    }
+    return window;
+}
+
+bool VirtualDisplay::pressKey(qulonglong window, const QString &key) const
+{
+    bool focused = false;
+    runTool(QStringLiteral("xdotool"),
+            {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window)}, &focused);
+    bool pressed = false;
+    runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), key}, &pressed);
+    return focused && pressed;
+}
+
+bool VirtualDisplay::click(const QPoint &screenPoint) const
+{
+    bool clicked = false;
+    runTool(QStringLiteral("xdotool"),
+            {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(screenPoint.x()),
+             QString::number(screenPoint.y()), QStringLiteral("click"), QStringLiteral("1")},
+            &clicked);
+    return clicked;
+}
+
+QImage VirtualDisplay::waitForScreen(const std::function<bool(const QImage &)> &test, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        const QImage screen = screenshot();
+        if (!screen.isNull() && test(screen))
+            return screen;
+        if (deadline.hasExpired())
+            return QImage();
+        QTest::qWait(PollMs);
+    }
+}
+
+QImage VirtualDisplay::screenshot() const
+{
+    return QImage::fromData(
+               runTool(QStringLiteral("import"),
+                       {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")}),
+               "PNG")
+        .convertToFormat(QImage::Format_RGB32);
+}

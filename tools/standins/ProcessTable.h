@@ -1,0 +1,41 @@
+#pragma once
+
+// The process table as the Windows tool stand-ins see it: every live process
+// with the image name Windows would show for it, the file name of its
+// executable.
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace standins {
+
+struct ProcessEntry
+{
+    pid_t pid = 0;
+    pid_t parentPid = 0;
+    std::string imageName;
+};
+
+// Live processes only: kernel threads and ended processes that wait for their
+// parent (zombies) have no executable and are left out, as Windows lists no
+// process that has ended.
+std::vector<ProcessEntry> listProcesses();
+
+// Image names compare without regard to ASCII letter case, as on Windows.
+bool sameImageName(const std::string &a, const std::string &b);
+
+// The file name of the executable of a process, empty when it cannot be read.
+std::string imageNameOf(pid_t pid);
+
+// The full path of the executable of a process, empty when it cannot be read.
+std::string executablePathOf(pid_t pid);
+
+// The processes whose parent chain leads to root, root excluded, children
+// before their own children.
+std::vector<ProcessEntry> descendantsOf(const std::vector<ProcessEntry> &table, pid_t root);
+
+// True once the process has ended (gone or a zombie).
+bool hasEnded(pid_t pid);
+
+} // namespace standins
