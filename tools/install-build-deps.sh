@@ -8,8 +8,8 @@ packages=(
     g++-mingw-w64-x86-64-posix wine64
     libarchive-tools zip
     xvfb xdotool x11-apps imagemagick
-    curl clang libclang-rt-14-dev
-    util-linux procps
+    curl clang libclang-rt-14-dev pkg-config
+    util-linux procps time
     python3
 )
 

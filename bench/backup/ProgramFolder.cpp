@@ -63,7 +63,8 @@ bool writeProgramFolder(const QString &root, int fileCount, qint64 totalBytes)
     const qint64 average = totalBytes / fileCount;
     qint64 written = 0;
     for (int index = 0; index < fileCount; ++index) {
-        const QString folder = root + QStringLiteral("/lib/d%1").arg(index / FilesPerFolder, 4, 10, QLatin1Char('0'));
+        const QString folder =
+            root + QStringLiteral("/lib/d%1").arg(index / FilesPerFolder, 4, 10, QLatin1Char('0'));
         if (index % FilesPerFolder == 0)
             QDir().mkpath(folder);
         qint64 size = index == fileCount - 1 ? totalBytes - written : sizeOf(index, average);
@@ -80,9 +81,9 @@ bool writeProgramFolder(const QString &root, int fileCount, qint64 totalBytes)
 bool writePackage(const QString &folder, const QString &zipPath)
 {
     QFile::remove(zipPath);
-    const int exitCode = QProcess::execute(QStringLiteral("bsdtar"), {QStringLiteral("--format"), QStringLiteral("zip"),
-                                                                      QStringLiteral("-cf"), zipPath,
-                                                                      QStringLiteral("-C"), folder, QStringLiteral(".")});
+    const int exitCode = QProcess::execute(
+        QStringLiteral("bsdtar"), {QStringLiteral("--format"), QStringLiteral("zip"), QStringLiteral("-cf"),
+                                   zipPath, QStringLiteral("-C"), folder, QStringLiteral(".")});
     if (exitCode == 0)
         return true;
     std::fprintf(stderr, "bsdtar could not pack %s (exit code %d)\n", qPrintable(folder), exitCode);

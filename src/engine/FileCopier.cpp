@@ -1,6 +1,5 @@
 #include "FileCopier.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
@@ -50,10 +49,8 @@ bool FileCopier::copy(const QString &source, const QString &destination)
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return false;
     const bool copied = copyContents(in, out, buffer);
-    // Metadata is kept where the file system allows, as QFile::copy does; the bytes decide.
-    const QFileInfo sourceInfo(source);
-    out.setFileTime(sourceInfo.lastModified(), QFileDevice::FileModificationTime);
-    out.setPermissions(permissionsOf(sourceInfo));
+    // Permissions are kept where the file system allows, as QFile::copy does; the bytes decide.
+    out.setPermissions(permissionsOf(QFileInfo(source)));
     out.close();
     if (!copied) {
         out.remove();

@@ -4,9 +4,9 @@
 #include <QString>
 
 // Copies one file as QFile::copy does: never over an existing file, with the
-// source's permissions (and its modification time), and without a partial file
-// left behind on failure. Unlike QFile::copy on Unix it does not flush every file
-// to disk on its own, which made a backup of 20,000 files six times slower than cp -a.
+// source's permissions, and without a partial file left behind on failure.
+// Unlike QFile::copy on Unix it does not flush every file to disk on its own,
+// which made a backup of 20,000 files six times slower than cp -a.
 class FileCopier final
 {
     Q_DISABLE_COPY_MOVE(FileCopier)

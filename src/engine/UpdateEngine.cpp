@@ -85,9 +85,6 @@ void UpdateEngine::cancelUpdate()
         workerThread = nullptr;
     }
     cleanupTempDir();
-    if (backupMustBeKept)
-        qWarning().noquote() << "恢复未完成，保留备份目录:" << backupDir;
-    else
-        cleanupBackup();
+    removeBackupUnlessNeeded();
     running = false;
 }

@@ -90,6 +90,13 @@ LoopbackHttpServer::Response LoopbackHttpServer::lengthLargerThanBody(const QByt
     return response;
 }
 
+LoopbackHttpServer::Response LoopbackHttpServer::silence()
+{
+    Response response;
+    response.silent = true;
+    return response;
+}
+
 LoopbackHttpServer::Response LoopbackHttpServer::htmlPage(int bytes)
 {
     const QByteArray start = "<!DOCTYPE html><html><head><title>Error</title></head><body><p>";
@@ -140,7 +147,15 @@ int LoopbackHttpServer::connectionCount() const
 
 QStringList LoopbackHttpServer::requestedPaths() const
 {
+    QStringList paths;
+    for (const QString &request : methodsAndPaths)
+        paths.append(request.section(QLatin1Char(' '), 1));
     return paths;
+}
+
+QStringList LoopbackHttpServer::requests() const
+{
+    return methodsAndPaths;
 }
 
 void LoopbackHttpServer::acceptConnections()
@@ -160,12 +175,14 @@ void LoopbackHttpServer::readRequest(QTcpSocket *socket)
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
     const QList<QByteArray> requestLine = socket->readAll().split('\r').value(0).split(' ');
     const QString path = QString::fromUtf8(requestLine.value(1).split('?').value(0));
-    paths.append(path);
+    methodsAndPaths.append(QString::fromUtf8(requestLine.value(0)) + QLatin1Char(' ') + path);
     answer(socket, routes.value(path, notFound()));
 }
 
 void LoopbackHttpServer::answer(QTcpSocket *socket, const Response &response)
 {
+    if (response.silent)
+        return;
     socket->write(head(response));
     socket->write(response.bytesToSend < 0 ? response.body : response.body.left(int(response.bytesToSend)));
     if (!response.stall)

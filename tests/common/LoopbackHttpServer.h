@@ -11,8 +11,8 @@ class QTcpSocket;
 
 // A small HTTP/1.1 server for tests, listening on 127.0.0.1 only, on a free port.
 // Each path answers with the Response added for it; any other path gets a 404.
-// Every answer ends its connection, except a stalled one, which stays open until
-// the client gives up or the server is destroyed.
+// Every answer ends its connection, except a stalled or silent one, which stays
+// open until the client gives up or the server is destroyed.
 class LoopbackHttpServer final : public QObject
 {
     Q_OBJECT
@@ -34,6 +34,8 @@ public:
         qint64 bytesToSend = -1;
         // Keep the connection open after sending instead of closing it.
         bool stall = false;
+        // Send nothing at all, not even the head, and keep the connection open.
+        bool silent = false;
     };
 
     static Response ok(const QByteArray &body);
@@ -46,6 +48,8 @@ public:
     static Response closeAfter(const QByteArray &body, qint64 sentBytes);
     // Sends the whole body but announces more, then closes the connection.
     static Response lengthLargerThanBody(const QByteArray &body, qint64 extraBytes);
+    // Neither answers nor closes: a download from it simply stays in flight.
+    static Response silence();
     // A 200 answer carrying an HTML error page of the given size instead of a package.
     static Response htmlPage(int bytes = 2048);
 
@@ -61,6 +65,8 @@ public:
     int connectionCount() const;
     // Paths of the requests received so far, in order.
     QStringList requestedPaths() const;
+    // The same requests with their methods, e.g. "GET /update.zip".
+    QStringList requests() const;
 
 private:
     void acceptConnections();
@@ -69,6 +75,6 @@ private:
 
     QTcpServer server;
     QHash<QString, Response> routes;
-    QStringList paths;
+    QStringList methodsAndPaths;
     int connections = 0;
 };

@@ -1,5 +1,6 @@
 #include "EngineProbe.h"
 #include "LoopbackHttpServer.h"
+#include "TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -32,6 +33,7 @@ const QStringList Succeeded{Contacting, Checking, Finished, Ready};
 const QStringList FailedCheck{Contacting, Checking, IntegrityFailed};
 const QStringList FailedTransfer{Contacting, DownloadFailed};
 constexpr int TransferTimeoutMs = 30000;
+const QString Pkg = QStringLiteral("/pkg");
 
 QByteArray sha256Hex(const QByteArray &data)
 {
@@ -78,7 +80,9 @@ private slots:
     void shortWriteFailsCheck();
 
 private:
-    void startAndWait(const QString &path);
+    // Starts a download of the path and waits until its transfer has ended.
+    void startAndWait(const QString &path = Pkg);
+    void servePackage(const QByteArray &body) { server->addRoute(Pkg, LoopbackHttpServer::ok(body)); }
     void waitForStall();
 
     QTemporaryDir appFolder;
@@ -91,15 +95,12 @@ void TestPackageDownload::init()
 {
     QVERIFY(appFolder.isValid());
     const QString appPath = appFolder.filePath(QStringLiteral("app.exe"));
-    QFile app(appPath);
-    QVERIFY(app.open(QIODevice::WriteOnly));
-    app.write("program");
-    app.close();
+    writeFile(appPath, "program");
     server = std::make_unique<LoopbackHttpServer>();
     QVERIFY(server->isListening());
     engine = std::make_unique<EngineProbe>();
     engine->availableBytes = [](const QString &) { return Q_INT64_C(1) << 40; };
-    engine->setUpdateInfo(appPath, QStringLiteral("2.0"), server->url(QStringLiteral("/pkg")).toString());
+    engine->setUpdateInfo(appPath, QStringLiteral("2.0"), server->url(Pkg).toString());
     log = std::make_unique<EngineSignalLog>(engine.get());
 }
 
@@ -122,8 +123,7 @@ void TestPackageDownload::startAndWait(const QString &path)
 
 void TestPackageDownload::waitForStall()
 {
-    server->addRoute(QStringLiteral("/pkg"),
-                     LoopbackHttpServer::stallAfter(LoopbackHttpServer::filler(1 << 20), 64 * 1024));
+    server->addRoute(Pkg, LoopbackHttpServer::stallAfter(LoopbackHttpServer::filler(1 << 20), 64 * 1024));
     engine->startDownload();
     QTRY_VERIFY_WITH_TIMEOUT(!engine->downloadBuffer.isEmpty(), TransferTimeoutMs);
 }
@@ -140,39 +140,38 @@ void TestPackageDownload::outcomes_data()
     const QByteArray small = LoopbackHttpServer::filler(1024);
     const QString sha = QString::fromLatin1(sha256Hex(body));
     const auto ok = &LoopbackHttpServer::ok;
-    const QString pkg = QStringLiteral("/pkg");
 
-    QTest::newRow("1025 bytes pass") << pkg << ok(body.left(1025)) << "" << Succeeded << qint64(1025);
-    QTest::newRow("1024 bytes fail") << pkg << ok(small) << "" << FailedCheck << qint64(1024);
-    QTest::newRow("empty body fails") << pkg << ok(QByteArray()) << "" << FailedCheck << qint64(0);
+    QTest::newRow("1025 bytes pass") << Pkg << ok(body.left(1025)) << "" << Succeeded << qint64(1025);
+    QTest::newRow("1024 bytes fail") << Pkg << ok(small) << "" << FailedCheck << qint64(1024);
+    QTest::newRow("empty body fails") << Pkg << ok(QByteArray()) << "" << FailedCheck << qint64(0);
     QTest::newRow("no length, 3000 bytes")
-        << pkg << LoopbackHttpServer::withoutLength(body) << "" << Succeeded << qint64(3000);
+        << Pkg << LoopbackHttpServer::withoutLength(body) << "" << Succeeded << qint64(3000);
     QTest::newRow("no length, 1024 bytes")
-        << pkg << LoopbackHttpServer::withoutLength(small) << "" << FailedCheck << qint64(1024);
+        << Pkg << LoopbackHttpServer::withoutLength(small) << "" << FailedCheck << qint64(1024);
     const QByteArray large = LoopbackHttpServer::filler(5 * 1024 * 1024 + 1);
     QTest::newRow("5 MiB, more than Qt may buffer")
-        << pkg << ok(large) << "" << Succeeded << qint64(large.size());
+        << Pkg << ok(large) << "" << Succeeded << qint64(large.size());
     QTest::newRow("5 MiB, no length")
-        << pkg << LoopbackHttpServer::withoutLength(large) << "" << Succeeded << qint64(large.size());
+        << Pkg << LoopbackHttpServer::withoutLength(large) << "" << Succeeded << qint64(large.size());
     QTest::newRow("redirect followed") << "/moved" << ok(body) << "" << Succeeded << qint64(3000);
     QTest::newRow("404") << "/missing" << ok(body) << "" << FailedTransfer << qint64(-1);
     QTest::newRow("redirect loop") << "/loop" << ok(body) << "" << FailedTransfer << qint64(-1);
     QTest::newRow("body stops half-way")
-        << pkg << LoopbackHttpServer::closeAfter(body, 1500) << "" << FailedTransfer << qint64(-1);
+        << Pkg << LoopbackHttpServer::closeAfter(body, 1500) << "" << FailedTransfer << qint64(-1);
     QTest::newRow("length larger than body")
-        << pkg << LoopbackHttpServer::lengthLargerThanBody(body, 10) << "" << FailedTransfer << qint64(-1);
+        << Pkg << LoopbackHttpServer::lengthLargerThanBody(body, 10) << "" << FailedTransfer << qint64(-1);
     // The check is on size alone: an error page larger than 1024 bytes passes.
-    QTest::newRow("2 KiB HTML page") << pkg << LoopbackHttpServer::htmlPage() << "" << Succeeded
+    QTest::newRow("2 KiB HTML page") << Pkg << LoopbackHttpServer::htmlPage() << "" << Succeeded
                                      << qint64(2048);
-    QTest::newRow("sha256 matches") << pkg << ok(body) << sha << Succeeded << qint64(3000);
-    QTest::newRow("sha256 upper case") << pkg << ok(body) << sha.toUpper() << Succeeded << qint64(3000);
-    QTest::newRow("sha256 differs") << pkg << ok(body) << QString::fromLatin1(sha256Hex(small)) << FailedCheck
+    QTest::newRow("sha256 matches") << Pkg << ok(body) << sha << Succeeded << qint64(3000);
+    QTest::newRow("sha256 upper case") << Pkg << ok(body) << sha.toUpper() << Succeeded << qint64(3000);
+    QTest::newRow("sha256 differs") << Pkg << ok(body) << QString::fromLatin1(sha256Hex(small)) << FailedCheck
                                     << qint64(3000);
-    QTest::newRow("sha256 63 digits") << pkg << ok(body) << sha.left(63) << FailedCheck << qint64(3000);
-    QTest::newRow("sha256 trailing newline") << pkg << ok(body) << sha + "\n" << FailedCheck << qint64(3000);
-    QTest::newRow("sha256 not hex") << pkg << ok(body) << "g" + sha.mid(1) << FailedCheck << qint64(3000);
+    QTest::newRow("sha256 63 digits") << Pkg << ok(body) << sha.left(63) << FailedCheck << qint64(3000);
+    QTest::newRow("sha256 trailing newline") << Pkg << ok(body) << sha + "\n" << FailedCheck << qint64(3000);
+    QTest::newRow("sha256 not hex") << Pkg << ok(body) << "g" + sha.mid(1) << FailedCheck << qint64(3000);
     QTest::newRow("sha256 matches 1024 bytes")
-        << pkg << ok(small) << QString::fromLatin1(sha256Hex(small)) << FailedCheck << qint64(1024);
+        << Pkg << ok(small) << QString::fromLatin1(sha256Hex(small)) << FailedCheck << qint64(1024);
 }
 
 void TestPackageDownload::outcomes()
@@ -183,9 +182,8 @@ void TestPackageDownload::outcomes()
     QFETCH(QStringList, signalLines);
     QFETCH(qint64, savedBytes);
 
-    server->addRoute(QStringLiteral("/pkg"), response);
-    server->addRoute(QStringLiteral("/moved"),
-                     LoopbackHttpServer::redirect(server->url(QStringLiteral("/pkg"))));
+    server->addRoute(Pkg, response);
+    server->addRoute(QStringLiteral("/moved"), LoopbackHttpServer::redirect(server->url(Pkg)));
     server->addRoute(QStringLiteral("/loop"),
                      LoopbackHttpServer::redirect(server->url(QStringLiteral("/loop"))));
     engine->setExpectedSha256(sha256);
@@ -195,11 +193,8 @@ void TestPackageDownload::outcomes()
     QCOMPARE(engine->isRunning(), signalLines.contains(Ready));
     const QFileInfo saved(engine->zipPath);
     QCOMPARE(saved.exists() ? saved.size() : -1, savedBytes);
-    if (savedBytes > 0) {
-        QFile file(engine->zipPath);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), response.body);
-    }
+    if (savedBytes > 0)
+        QCOMPARE(readFile(engine->zipPath), response.body);
     QVERIFY(engine->downloadBuffer.isEmpty());
     // Redirects and empty bodies announce a length of 0, which counts as no length.
     QRegularExpression percentLine(
@@ -306,9 +301,9 @@ void TestPackageDownload::startAgainAfterCancelSaves()
     waitForStall();
     engine->cancelUpdate();
     QVERIFY(!QFileInfo::exists(engine->tempDir));
-    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(2000)));
+    servePackage(LoopbackHttpServer::filler(2000));
     log->lines.clear();
-    startAndWait(QStringLiteral("/pkg"));
+    startAndWait();
     QCOMPARE(outcome(log->lines), Succeeded);
     QCOMPARE(QFileInfo(engine->zipPath).size(), qint64(2000));
 }
@@ -317,12 +312,10 @@ void TestPackageDownload::blockedWorkFolderCannotSave()
 {
     // A regular file where the work folder belongs: neither creating nor writing works, even as root.
     QVERIFY(QDir(engine->tempDir).removeRecursively());
-    QFile blocker(engine->tempDir);
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(2000)));
-    startAndWait(QStringLiteral("/pkg"));
-    QVERIFY(blocker.remove());
+    writeFile(engine->tempDir, "blocker");
+    servePackage(LoopbackHttpServer::filler(2000));
+    startAndWait();
+    QVERIFY(QFile::remove(engine->tempDir));
     QCOMPARE(outcome(log->lines), (QStringList{Contacting, CannotSave}));
     QVERIFY(!engine->isRunning());
 }
@@ -349,7 +342,7 @@ void TestPackageDownload::schemeCheck()
     QFETCH(QString, url);
     QFETCH(bool, refused);
 
-    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(2000)));
+    servePackage(LoopbackHttpServer::filler(2000));
     engine->downloadUrl = url.replace(QLatin1String("PORT"), QString::number(server->url({}).port()));
     engine->startDownload();
     if (!refused) {
@@ -385,8 +378,8 @@ void TestPackageDownload::oversizedPackage()
     QFETCH(bool, accepted);
 
     engine->maximumPackageBytes = 4096;
-    server->addRoute(QStringLiteral("/pkg"), response);
-    startAndWait(QStringLiteral("/pkg"));
+    server->addRoute(Pkg, response);
+    startAndWait();
     QTest::qWait(50);
     QCOMPARE(outcome(log->lines), accepted ? Succeeded : FailedTransfer);
     QCOMPARE(QFileInfo::exists(engine->zipPath), accepted);
@@ -402,9 +395,9 @@ void TestPackageDownload::shortWriteFailsCheck()
     rlimit limited = original;
     limited.rlim_cur = 2000;
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    server->addRoute(QStringLiteral("/pkg"), LoopbackHttpServer::ok(LoopbackHttpServer::filler(3000)));
+    servePackage(LoopbackHttpServer::filler(3000));
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    startAndWait(QStringLiteral("/pkg"));
+    startAndWait();
     setrlimit(RLIMIT_FSIZE, &original);
     std::signal(SIGXFSZ, previousHandler);
     QCOMPARE(QFileInfo(engine->zipPath).size(), qint64(2000));

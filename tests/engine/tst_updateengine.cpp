@@ -1,8 +1,8 @@
 #include "EngineProbe.h"
+#include "TestFiles.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -14,19 +14,6 @@
 namespace {
 
 const QString ProgramMissing = QStringLiteral("errorOccurred 程序文件不存在，无法更新");
-
-void createFile(const QString &path)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("x");
-}
-
-QStringList workFolders(const QString &root)
-{
-    return QDir(root).entryList({QStringLiteral("QuillUpdate_*")}, QDir::AllEntries | QDir::NoDotAndDotDot);
-}
 
 } // namespace
 
@@ -64,17 +51,17 @@ void TestUpdateEngine::initTestCase()
 
 void TestUpdateEngine::cleanup()
 {
-    for (const QString &name : workFolders(programData))
+    for (const QString &name : workFolders())
         QDir(programData + QLatin1Char('/') + name).removeRecursively();
 }
 
 void TestUpdateEngine::prepareFolders(EngineProbe &engine)
 {
-    createFile(root.filePath(QStringLiteral("App/app.exe")));
+    writeFile(root.filePath(QStringLiteral("App/app.exe")), "x");
     engine.setUpdateInfo(root.filePath(QStringLiteral("App/app.exe")), QStringLiteral("2.0"),
                          QStringLiteral("http://127.0.0.1:9/pkg"));
-    createFile(engine.zipPath);
-    createFile(engine.backupDir + QStringLiteral("/sub/file.dll"));
+    writeFile(engine.zipPath, "x");
+    writeFile(engine.backupDir + QStringLiteral("/sub/file.dll"), "x");
 }
 
 void TestUpdateEngine::setUpdateInfoDerivesPaths_data()
@@ -93,7 +80,7 @@ void TestUpdateEngine::setUpdateInfoDerivesPaths()
     QFETCH(bool, relative);
 
     const QString appDir = root.filePath(folder);
-    createFile(appDir + QStringLiteral("/app.exe"));
+    writeFile(appDir + QStringLiteral("/app.exe"), "x");
     QVERIFY(QDir::setCurrent(root.path()));
     EngineProbe engine;
     EngineSignalLog log(&engine);
@@ -145,18 +132,18 @@ void TestUpdateEngine::missingProgram()
     QFETCH(QString, appDir);
     QFETCH(bool, afterValidInfo);
 
-    createFile(root.filePath(QStringLiteral("Tool/app.exe")));
+    writeFile(root.filePath(QStringLiteral("Tool/app.exe")), "x");
     EngineProbe engine;
     if (afterValidInfo)
         engine.setUpdateInfo(root.filePath(QStringLiteral("Tool/app.exe")), {}, {});
     const QStringList earlier{engine.tempDir, engine.zipPath, engine.backupDir};
-    const QStringList foldersBefore = workFolders(programData);
+    const QStringList foldersBefore = workFolders();
     EngineSignalLog log(&engine);
     engine.setUpdateInfo(path.isEmpty() ? path : root.filePath(path), QStringLiteral("2.0"), {});
 
     QCOMPARE(log.lines, QStringList{ProgramMissing});
     QCOMPARE((QStringList{engine.tempDir, engine.zipPath, engine.backupDir}), earlier);
-    QCOMPARE(workFolders(programData), foldersBefore);
+    QCOMPARE(workFolders(), foldersBefore);
     if (!appDir.isEmpty()) {
         QCOMPARE(engine.appDir, QDir::cleanPath(root.filePath(appDir)));
         QCOMPARE(engine.configPath, engine.appDir + QStringLiteral("/config.ini"));

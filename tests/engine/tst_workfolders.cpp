@@ -1,4 +1,5 @@
 #include "EngineProbe.h"
+#include "MessageLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,13 +17,6 @@ void createFileOfSize(const QString &path, qint64 size)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QVERIFY(file.resize(size));
-}
-
-QStringList capturedMessages;
-
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    capturedMessages.append(message);
 }
 
 } // namespace
@@ -125,15 +119,13 @@ void TestWorkFolders::cleanupRemovesAndLogsOnce()
     EngineProbe engine;
     (backup ? engine.backupDir : engine.tempDir) = path;
 
-    capturedMessages.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    const MessageLog log;
     for (int i = 0; i < 2; ++i)
         backup ? engine.cleanupBackup() : engine.cleanupTempDir();
-    qInstallMessageHandler(previous);
 
     const QString logLine =
         (backup ? QStringLiteral("清理备份目录: ") : QStringLiteral("清理临时目录: ")) + path;
-    QCOMPARE(capturedMessages, logged ? QStringList{logLine} : QStringList{});
+    QCOMPARE(log.lines(), logged ? QStringList{logLine} : QStringList{});
     QVERIFY(path.isEmpty() || !QFileInfo::exists(path));
     if (!logged)
         QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);

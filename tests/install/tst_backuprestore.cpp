@@ -1,6 +1,7 @@
 #include "EngineProbe.h"
 #include "FolderSnapshot.h"
 #include "MessageLog.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -13,20 +14,6 @@
 namespace {
 
 const QString BackupName = QStringLiteral("_update_backup_20240102_030405");
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 // Replaces a file by a folder of the same name: it can then be neither deleted
 // nor written over by a file copy, whoever runs the test (root too).
@@ -176,6 +163,7 @@ void BackupRestoreTest::backupFolderCannotBeCreated()
 void BackupRestoreTest::backupProgress_data()
 {
     QTest::addColumn<int>("fileCount");
+    // The file whose copy fails: a folder in its place, or (negative) a stale copy.
     QTest::addColumn<int>("blockedFile");
     QTest::addColumn<QStringList>("expectedProgress");
     QTest::addColumn<bool>("expectedResult");
@@ -197,6 +185,12 @@ void BackupRestoreTest::backupProgress_data()
         << QStringList{text.arg(77).arg(10).arg(25), text.arg(79).arg(20).arg(25),
                        text.arg(80).arg(25).arg(25)}
         << false;
+    // A copy left by an earlier attempt is never overwritten: the backup fails instead.
+    QTest::newRow("25 files, a stale copy in the way")
+        << 25 << -12
+        << QStringList{text.arg(77).arg(10).arg(25), text.arg(79).arg(20).arg(25),
+                       text.arg(80).arg(25).arg(25)}
+        << false;
 }
 
 void BackupRestoreTest::backupProgress()
@@ -206,7 +200,11 @@ void BackupRestoreTest::backupProgress()
     QFETCH(QStringList, expectedProgress);
     QFETCH(bool, expectedResult);
     writeNumberedFiles(fileCount);
-    if (blockedFile > 0)
+    const bool staleCopy = blockedFile < 0;
+    blockedFile = qAbs(blockedFile);
+    if (staleCopy)
+        writeFile(backup(numberedFile(blockedFile)), "stale");
+    else if (blockedFile > 0)
         blockWithFolder(backup(numberedFile(blockedFile)));
     MessageLog log;
 
@@ -222,6 +220,8 @@ void BackupRestoreTest::backupProgress()
                            : QStringList());
     QVERIFY(log.contains(expectedResult ? QStringLiteral("备份完成，成功率: 全部成功")
                                         : QStringLiteral("备份完成，成功率: 部分失败")));
+    if (staleCopy)
+        QCOMPARE(readFile(backup(numberedFile(blockedFile))), QByteArray("stale"));
 }
 
 void BackupRestoreTest::restoreProgress_data()

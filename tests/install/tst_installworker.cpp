@@ -1,6 +1,8 @@
 #include "EngineProbe.h"
 #include "FolderSnapshot.h"
+#include "ProcessRun.h"
 #include "StandinWorkspace.h"
+#include "TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,38 +43,21 @@ QStringList progressUpToExtraction(int files)
     return lines << progress(80, ProgressInstalling) << extractionProgress();
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 // A zip of the files, stored uncompressed so that a byte of one of them can be
 // damaged afterwards; when damaged, that file fails its checksum on extraction.
 bool writePackage(const QString &zipPath, const QMap<QString, QByteArray> &files, bool damaged)
 {
     QTemporaryDir stage;
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!writeFile(stage.filePath(it.key()), it.value()))
-            return false;
-    }
+    writeFiles(stage.path(), files);
     // Whole top-level entries, so that folders have entries of their own as in a real package.
     QStringList topLevel;
     for (const QString &path : files.keys()) {
         if (!topLevel.contains(path.section(QLatin1Char('/'), 0, 0)))
             topLevel << path.section(QLatin1Char('/'), 0, 0);
     }
-    QProcess zip;
-    zip.setWorkingDirectory(stage.path());
-    zip.start(QStringLiteral("zip"), QStringList{"-q", "-0", "-r", zipPath} + topLevel);
-    if (!zip.waitForFinished(10000) || zip.exitCode() != 0)
+    if (!runProcess(QStringLiteral("zip"), QStringList{"-q", "-0", "-r", zipPath} + topLevel,
+                    QProcessEnvironment::systemEnvironment(), stage.path())
+             .succeeded())
         return false;
     if (!damaged)
         return true;
@@ -81,12 +66,13 @@ bool writePackage(const QString &zipPath, const QMap<QString, QByteArray> &files
     if (at < 0)
         return false;
     bytes[at] = 'X';
-    return writeFile(zipPath, bytes);
+    writeFile(zipPath, bytes);
+    return !QTest::currentTestFailed();
 }
 
-bool hasBackupFolder(const QString &appDir)
+QStringList backupFolders(const QString &appDir)
 {
-    return !QDir(appDir).entryList({BackupMarker + QLatin1Char('*')}, QDir::Dirs).isEmpty();
+    return entriesMatching(appDir, BackupMarker + QLatin1Char('*'));
 }
 
 } // namespace
@@ -117,7 +103,8 @@ private:
     std::unique_ptr<StandinWorkspace> workspace;
     std::unique_ptr<EngineProbe> engine;
     std::unique_ptr<EngineSignalLog> signalLog;
-    std::unique_ptr<QProcess> mainProcess;
+    // Owned by the workspace.
+    QProcess *mainProcess = nullptr;
     QString appDir;
     QString mainImage;
 };
@@ -133,33 +120,29 @@ void TestInstallWorker::init()
 
 void TestInstallWorker::cleanup()
 {
-    if (mainProcess) {
-        mainProcess->kill();
-        mainProcess->waitForFinished(5000);
-    }
     engine->cancelUpdate();
     signalLog.reset();
     engine.reset();
-    mainProcess.reset();
+    mainProcess = nullptr;
     workspace.reset();
 }
 
 void TestInstallWorker::createProduct(bool hiddenOnly)
 {
     const QString stem = hiddenOnly ? QStringLiteral(".HiddenApp") : QStringLiteral("InstallApp");
-    mainImage = QStringLiteral("%1%2.exe").arg(stem).arg(QCoreApplication::applicationPid());
+    mainImage = StandinWorkspace::uniqueImage(stem);
     const QString base = QStringLiteral("Quillon App/");
     QVERIFY(workspace->installProduct(base + mainImage));
     if (hiddenOnly) {
-        QVERIFY(writeFile(file(QStringLiteral(".data.bin")), "data 1"));
+        writeFile(file(QStringLiteral(".data.bin")), "data 1");
     } else {
         QVERIFY(workspace->installProduct(base + QStringLiteral("QuillonServer/QuillonDaemon.exe")));
-        QVERIFY(writeFile(file(QStringLiteral("readme.txt")), "version 1"));
-        QVERIFY(writeFile(file(QStringLiteral("lib/core.dll")), "core 1"));
-        QVERIFY(writeFile(file(QStringLiteral("notes.txt")), "notes 1"));
-        QVERIFY(writeFile(
-            file(QStringLiteral("config.ini")),
-            "[App]\nVersion=1.0\n\n[Update]\nLastCheckTime=2024-01-01 10:00:00\n\n[Other]\nKey=kept\n"));
+        writeFiles(appDir,
+                   {{"readme.txt", "version 1"},
+                    {"lib/core.dll", "core 1"},
+                    {"notes.txt", "notes 1"},
+                    {"config.ini", "[App]\nVersion=1.0\n\n[Update]\nLastCheckTime=2024-01-01 10:00:00\n\n"
+                                   "[Other]\nKey=kept\n"}});
     }
     engine->setUpdateInfo(file(mainImage), QStringLiteral("2.0"),
                           QStringLiteral("http://127.0.0.1:9/update.zip"));
@@ -170,10 +153,8 @@ void TestInstallWorker::createProduct(bool hiddenOnly)
 
 void TestInstallWorker::startMainExecutable()
 {
-    mainProcess = std::make_unique<QProcess>();
-    mainProcess->start(file(mainImage), QStringList());
-    QVERIFY(mainProcess->waitForStarted(5000));
-    QTRY_COMPARE(workspace->pidsOf(QStringLiteral("start"), mainImage).size(), 1);
+    mainProcess = workspace->startProduct(QStringLiteral("Quillon App/") + mainImage);
+    QVERIFY(mainProcess);
 }
 
 bool TestInstallWorker::runInstall()
@@ -225,7 +206,7 @@ void TestInstallWorker::successfulInstall()
     QCOMPARE(readFile(file(QStringLiteral("notes.txt"))), QByteArray("notes 1"));
     QVERIFY(QFileInfo(file(mainImage)).isExecutable());
     QVERIFY(!QDir(engine->tempDir).exists());
-    QVERIFY(!hasBackupFolder(appDir));
+    QCOMPARE(backupFolders(appDir), QStringList());
     QCOMPARE(QFile::exists(engine->configPath), withConfig);
     if (withConfig) {
         QSettings config(engine->configPath, QSettings::IniFormat);
@@ -287,7 +268,7 @@ void TestInstallWorker::backupFailureThenRetry()
     QVERIFY(firstThread.isNull());
     QCOMPARE(signalLog->lines.last(), QStringLiteral("updateFinished true ") + InstallSucceeded);
     QCOMPARE(readFile(file(QStringLiteral("readme.txt"))), QByteArray("version 2"));
-    QVERIFY(!hasBackupFolder(appDir));
+    QCOMPARE(backupFolders(appDir), QStringList());
 }
 
 void TestInstallWorker::failedExtraction_data()

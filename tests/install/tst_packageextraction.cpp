@@ -2,11 +2,11 @@
 #include "FolderSnapshot.h"
 #include "MessageLog.h"
 #include "PowerShellCommand.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -40,29 +40,6 @@ enum class Package
     Empty,
     ExpandsToTwoGiB,
 };
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QString readText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 void installTool(const QString &dataFile, const QString &destination)
 {
@@ -111,6 +88,7 @@ private slots:
 
 private:
     void setUpFolders(const QString &appName, const QString &workName);
+    void zipStage(const QString &stage, const QStringList &entries, const QStringList &options);
     void makeZip(const QMap<QString, QByteArray> &files, const QStringList &options = {});
     void buildPackage(Package package);
     void installFakePowerShell(const QString &mode);
@@ -179,15 +157,22 @@ void PackageExtractionTest::setUpFolders(const QString &appName, const QString &
     signalLog = std::make_unique<EngineSignalLog>(engine.get());
 }
 
+// Entries go into the zip in the order given.
+void PackageExtractionTest::zipStage(const QString &stage, const QStringList &entries,
+                                     const QStringList &options)
+{
+    const QStringList arguments{QStringLiteral("--format"), QStringLiteral("zip"),
+                                QStringLiteral("-cf"),      engine->zipPath,
+                                QStringLiteral("-C"),       stage};
+    QCOMPARE(QProcess::execute(bsdtar, arguments + options + entries), 0);
+}
+
 void PackageExtractionTest::makeZip(const QMap<QString, QByteArray> &files, const QStringList &options)
 {
     QTemporaryDir stage;
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         writeFile(stage.filePath(it.key()), it.value());
-    QStringList arguments{QStringLiteral("--format"), QStringLiteral("zip"),
-                          QStringLiteral("-cf"),      engine->zipPath,
-                          QStringLiteral("-C"),       stage.path()};
-    QCOMPARE(QProcess::execute(bsdtar, arguments + options + files.keys()), 0);
+    zipStage(stage.path(), files.keys(), options);
 }
 
 void PackageExtractionTest::buildPackage(Package package)
@@ -224,13 +209,8 @@ void PackageExtractionTest::buildPackage(Package package)
         QVERIFY(QFile::link(QStringLiteral("../sibling"), stage.filePath(QStringLiteral("link"))));
         writeFile(stage.filePath(QStringLiteral("app.exe")), program);
         writeFile(stage.filePath(QStringLiteral("through.txt")), "escaped");
-        QCOMPARE(QProcess::execute(
-                     bsdtar, {QStringLiteral("--format"), QStringLiteral("zip"), QStringLiteral("-cf"),
-                              engine->zipPath, QStringLiteral("-C"), stage.path(), QStringLiteral("-s"),
-                              QStringLiteral(",^through.txt$,link/through.txt,"), QStringLiteral("app.exe"),
-                              QStringLiteral("link"), QStringLiteral("through.txt")}),
-                 0);
-        return;
+        return zipStage(stage.path(), {"app.exe", "link", "through.txt"},
+                        {QStringLiteral("-s"), QStringLiteral(",^through.txt$,link/through.txt,")});
     }
     case Package::Empty:
         // Only the end-of-central-directory record.
@@ -242,13 +222,8 @@ void PackageExtractionTest::buildPackage(Package package)
         QVERIFY(zeros.resize(Q_INT64_C(2) << 30)); // sparse: costs no disk space
         zeros.close();
         writeFile(stage.filePath(QStringLiteral("app.exe")), program);
-        QCOMPARE(
-            QProcess::execute(bsdtar, {QStringLiteral("--format"), QStringLiteral("zip"),
-                                       QStringLiteral("--options"), QStringLiteral("zip:compression-level=1"),
-                                       QStringLiteral("-cf"), engine->zipPath, QStringLiteral("-C"),
-                                       stage.path(), QStringLiteral("app.exe"), QStringLiteral("zeros.bin")}),
-            0);
-        return;
+        return zipStage(stage.path(), {"app.exe", "zeros.bin"},
+                        {QStringLiteral("--options"), QStringLiteral("zip:compression-level=1")});
     }
     }
 }
@@ -497,6 +472,9 @@ void PackageExtractionTest::badPackage()
              QString());
     if (expectedResult) {
         QCOMPARE(readText(app(QStringLiteral("app.exe"))), QStringLiteral("new program"));
+        if (package == Package::AbsoluteEntry)
+            QCOMPARE(readText(appDir + rootDir + QStringLiteral("/sibling/evil.txt")),
+                     QStringLiteral("escaped"));
         return;
     }
     QVERIFY(engine->restoreBackup());

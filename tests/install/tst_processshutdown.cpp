@@ -2,12 +2,9 @@
 #include "MessageLog.h"
 #include "StandinWorkspace.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -59,31 +56,9 @@ class TestProcessShutdown final : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup();
     void closesProductProcesses_data();
     void closesProductProcesses();
-
-private:
-    void startProcess(const QString &program, const QStringList &arguments = {});
-
-    std::vector<std::unique_ptr<QProcess>> processes;
 };
-
-void TestProcessShutdown::cleanup()
-{
-    for (const auto &process : processes) {
-        process->kill();
-        process->waitForFinished(5000);
-    }
-    processes.clear();
-}
-
-void TestProcessShutdown::startProcess(const QString &program, const QStringList &arguments)
-{
-    processes.push_back(std::make_unique<QProcess>());
-    processes.back()->start(program, arguments);
-    QVERIFY(processes.back()->waitForStarted(5000));
-}
 
 void TestProcessShutdown::closesProductProcesses_data()
 {
@@ -124,25 +99,23 @@ void TestProcessShutdown::closesProductProcesses()
     StandinWorkspace workspace;
     QVERIFY(workspace.isValid());
     const QDir root(workspace.path());
-    const QString mainImage = QStringLiteral("ShutdownMain%1.exe").arg(QCoreApplication::applicationPid());
+    const QString mainImage = StandinWorkspace::uniqueImage(QStringLiteral("ShutdownMain"));
     leftovers.replaceInStrings(MainPlaceholder, mainImage);
     QVERIFY(workspace.installProduct(QStringLiteral("app/") + mainImage));
     const QString mainPath = root.filePath(QStringLiteral("app/") + mainImage);
 
     if (productRunning) {
         QVERIFY(workspace.installProduct(QStringLiteral("app/QuillonServer/QuillonDaemon.exe")));
-        QVERIFY(workspace.installProduct(QStringLiteral("app/QuillonServer/QuillonServer.exe")));
         QCOMPARE(
             QProcess::execute(root.filePath(QStringLiteral("app/QuillonServer/QuillonDaemon.exe")), {"run"}),
             0);
-        startProcess(root.filePath(QStringLiteral("app/QuillonServer/QuillonServer.exe")));
+        QVERIFY(workspace.startProduct(QStringLiteral("app/QuillonServer/QuillonServer.exe")));
     }
     if (main == Main::Running) {
-        startProcess(mainPath);
+        QVERIFY(workspace.startProduct(QStringLiteral("app/") + mainImage));
     } else if (main == Main::ComesBackOnce) {
-        const QString guard = QStringLiteral("ShutdownGuard%1.exe").arg(QCoreApplication::applicationPid());
-        QVERIFY(workspace.installProduct(guard));
-        startProcess(root.filePath(guard), {QStringLiteral("--guard"), QStringLiteral("1"), mainPath});
+        const QString guard = StandinWorkspace::uniqueImage(QStringLiteral("ShutdownGuard"));
+        QVERIFY(workspace.startGuard(guard, 1, mainPath));
     }
     const int expectedStarts = main == Main::NotRunning ? 0 : 1;
     QTRY_COMPARE(workspace.pidsOf(QStringLiteral("start"), mainImage).size(), expectedStarts);

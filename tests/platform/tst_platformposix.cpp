@@ -1,4 +1,6 @@
 #include "Platform.h"
+#include "ProcessRun.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,16 +21,6 @@ namespace {
 const char *const kProbe = FARLINK_POSIX_PLATFORM_PROBE;
 const char *const kEnvironmentTool = "/usr/bin/env";
 const char *const kCopyReportVariable = "FARLINK_COPY_REPORT";
-const int kProcessTimeoutMs = 15000;
-
-struct ProbeRun
-{
-    bool finished = false;
-    QProcess::ExitStatus status = QProcess::CrashExit;
-    int exitCode = -1;
-    QByteArray output;
-    QByteArray errors;
-};
 
 // What the copy started through the fake pkexec received.
 struct CopyReport
@@ -38,27 +30,12 @@ struct CopyReport
     QStringList environment;
 };
 
-ProbeRun runProbe(const QStringList &arguments, const QProcessEnvironment &environment,
-                  const QStringList &wrapper = {}, const QString &workingDirectory = {})
+// Runs the probe, through the wrapper program and its arguments when one is given.
+ProcessRun runProbe(const QStringList &arguments, const QProcessEnvironment &environment,
+                    const QStringList &wrapper = {}, const QString &workingDirectory = {})
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(workingDirectory);
-    if (wrapper.isEmpty()) {
-        process.start(QString::fromLocal8Bit(kProbe), arguments);
-    } else {
-        process.start(wrapper.first(),
-                      wrapper.mid(1) + QStringList{QString::fromLocal8Bit(kProbe)} + arguments);
-    }
-    ProbeRun run;
-    run.finished = process.waitForFinished(kProcessTimeoutMs);
-    run.status = process.exitStatus();
-    run.exitCode = process.exitCode();
-    run.output = process.readAllStandardOutput();
-    run.errors = process.readAllStandardError();
-    if (!run.finished)
-        process.kill();
-    return run;
+    const QStringList command = wrapper + QStringList{QString::fromLocal8Bit(kProbe)} + arguments;
+    return runProcess(command.first(), command.mid(1), environment, workingDirectory);
 }
 
 QProcessEnvironment environmentWithPath(const QString &path)
@@ -68,18 +45,16 @@ QProcessEnvironment environmentWithPath(const QString &path)
     return environment;
 }
 
-void writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(content), qint64(content.size()));
-    file.close();
-    QVERIFY(file.setPermissions(permissions));
-}
-
 const QFile::Permissions kExecutable =
     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
 const QFile::Permissions kNotExecutable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther;
+
+void writeProgram(const QString &path, const QByteArray &content,
+                  QFile::Permissions permissions = kExecutable)
+{
+    writeFile(path, content);
+    QVERIFY(QFile::setPermissions(path, permissions));
+}
 
 // Records its arguments, then does what the real pkexec does to the environment (wipes it) before running
 // the program, adding only the marker that makes the probe report instead of acting.
@@ -135,11 +110,9 @@ public:
     }
     Q_DISABLE_COPY_MOVE(FakeElevation)
 
-    bool install() const
+    void install() const
     {
-        QFile file(directory.filePath(QStringLiteral("pkexec")));
-        return file.open(QIODevice::WriteOnly) && file.write(fakeElevationTool(recordPath, reportPath)) > 0 &&
-               file.setPermissions(kExecutable);
+        writeProgram(directory.filePath(QStringLiteral("pkexec")), fakeElevationTool(recordPath, reportPath));
     }
     QString path() const { return directory.path(); }
 
@@ -160,10 +133,8 @@ private slots:
     void programDataRoot();
     void administrator_data();
     void administrator();
-    void relaunchHandsOnArguments_data();
-    void relaunchHandsOnArguments();
-    void relaunchHandsOnDisplayAndFolders_data();
-    void relaunchHandsOnDisplayAndFolders();
+    void relaunchHandsOnArgumentsAndEnvironment_data();
+    void relaunchHandsOnArgumentsAndEnvironment();
     void relaunchLooksUpElevationTool_data();
     void relaunchLooksUpElevationTool();
     void relaunchDoesNotWaitForElevationTool();
@@ -241,52 +212,35 @@ void TestPlatformPosix::administrator()
         QVERIFY2(!setpriv.isEmpty(), "setpriv (util-linux) is needed to run the probe as another user");
         wrapper = QStringList{setpriv} + identity;
     }
-    const ProbeRun run =
+    const ProcessRun run =
         runProbe({QStringLiteral("admin")}, QProcessEnvironment::systemEnvironment(), wrapper);
-    QVERIFY2(run.finished && run.status == QProcess::NormalExit && run.exitCode == 0, run.errors.constData());
+    QVERIFY2(run.succeeded(), run.errors.constData());
     QCOMPARE(run.output, expected);
 }
 
-void TestPlatformPosix::relaunchHandsOnArguments_data()
+void TestPlatformPosix::relaunchHandsOnArgumentsAndEnvironment_data()
 {
     QTest::addColumn<QStringList>("arguments");
-
-    QTest::newRow("none") << QStringList();
-    QTest::newRow("options") << QStringList{"-i", "/tmp/info.json", "-m", "manual"};
-    QTest::newRow("spaces") << QStringList{"-i", "/tmp/update info/new  version.json", " lead", "trail "};
-    QTest::newRow("quotes and backslashes")
-        << QStringList{"a\"b", "C:\\dir\\", "'single'", "\\\\", "\"", "\\\""};
-    QTest::newRow("empty arguments") << QStringList{"", "-m", ""};
-    QTest::newRow("non-Latin text") << QStringList{"更新说明", "Grüße", "-i", "/tmp/升级/信息.json"};
-    QTest::newRow("looks like an assignment") << QStringList{"PROGRAMDATA=/elsewhere", "X="};
-    QTest::newRow("line break and tab") << QStringList{"line\nbreak", "tab\there"};
-    QTest::newRow("shell characters") << QStringList{"$HOME", "`id`", "*", "a;b", "--"};
-}
-
-void TestPlatformPosix::relaunchHandsOnArguments()
-{
-    QFETCH(QStringList, arguments);
-    FakeElevation fake;
-    QVERIFY(fake.install());
-
-    const QStringList sent = QStringList{QStringLiteral("relaunch")} + arguments;
-    const ProbeRun run = runProbe(sent, environmentWithPath(fake.path()));
-    QVERIFY2(run.finished && run.exitCode == 0, (run.output + run.errors).constData());
-
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(fake.reportPath), kProcessTimeoutMs);
-    const QList<QByteArray> record = readItems(fake.recordPath);
-    QVERIFY(!record.isEmpty());
-    QCOMPARE(record.first(), QByteArray(kEnvironmentTool));
-    const CopyReport copy = readCopyReport(fake.reportPath);
-    QCOMPARE(copy.executable, QFileInfo(QString::fromLocal8Bit(kProbe)).canonicalFilePath());
-    QCOMPARE(copy.arguments, sent);
-}
-
-void TestPlatformPosix::relaunchHandsOnDisplayAndFolders_data()
-{
     QTest::addColumn<QStringList>("callerEnvironment");
     QTest::addColumn<QStringList>("copyEnvironment");
 
+    // Every argument arrives unchanged.
+    const QStringList none;
+    QTest::newRow("none") << none << none << none;
+    QTest::newRow("options") << QStringList{"-i", "/tmp/info.json", "-m", "manual"} << none << none;
+    QTest::newRow("spaces") << QStringList{"-i", "/tmp/update info/new  version.json", " lead", "trail "}
+                            << none << none;
+    QTest::newRow("quotes and backslashes")
+        << QStringList{"a\"b", "C:\\dir\\", "'single'", "\\\\", "\"", "\\\""} << none << none;
+    QTest::newRow("empty arguments") << QStringList{"", "-m", ""} << none << none;
+    QTest::newRow("non-Latin text") << QStringList{"更新说明", "Grüße", "-i", "/tmp/升级/信息.json"} << none
+                                    << none;
+    QTest::newRow("looks like an assignment") << QStringList{"PROGRAMDATA=/elsewhere", "X="} << none << none;
+    QTest::newRow("line break and tab") << QStringList{"line\nbreak", "tab\there"} << none << none;
+    QTest::newRow("shell characters") << QStringList{"$HOME", "`id`", "*", "a;b", "--"} << none << none;
+
+    // Only the display and the folders travel with them.
+    const QStringList options{"-i", "x"};
     const QStringList forwarded{"DISPLAY=:7",
                                 "PROGRAMDATA=/srv/program data",
                                 "QT_QPA_PLATFORM=offscreen",
@@ -296,39 +250,45 @@ void TestPlatformPosix::relaunchHandsOnDisplayAndFolders_data()
                                 "XDG_RUNTIME_DIR=/run/user/1000"};
     const QStringList private_{"HOME=/home/u", "LD_LIBRARY_PATH=/opt/evil", "QT_PLUGIN_PATH=/opt/evil",
                                "LANG=de_DE.UTF-8"};
-    QTest::newRow("all set, private ones dropped") << forwarded + private_ << forwarded;
-    QTest::newRow("none set") << private_ << QStringList();
-    QTest::newRow("X11 only") << QStringList{"DISPLAY=:0", "XAUTHORITY=/tmp/x auth", "TMPDIR=/tmp"}
+    QTest::newRow("all set, private ones dropped") << options << forwarded + private_ << forwarded;
+    QTest::newRow("none set") << options << private_ << none;
+    QTest::newRow("X11 only") << options << QStringList{"DISPLAY=:0", "XAUTHORITY=/tmp/x auth", "TMPDIR=/tmp"}
                               << QStringList{"DISPLAY=:0", "TMPDIR=/tmp", "XAUTHORITY=/tmp/x auth"};
-    QTest::newRow("set but empty") << QStringList{"DISPLAY=", "PROGRAMDATA="}
+    QTest::newRow("set but empty") << options << QStringList{"DISPLAY=", "PROGRAMDATA="}
                                    << QStringList{"DISPLAY=", "PROGRAMDATA="};
-    QTest::newRow("values with '=' and spaces") << QStringList{"TMPDIR=/tmp/a=b c", "PROGRAMDATA= x=y "}
-                                                << QStringList{"PROGRAMDATA= x=y ", "TMPDIR=/tmp/a=b c"};
+    QTest::newRow("values with '=' and spaces")
+        << options << QStringList{"TMPDIR=/tmp/a=b c", "PROGRAMDATA= x=y "}
+        << QStringList{"PROGRAMDATA= x=y ", "TMPDIR=/tmp/a=b c"};
 }
 
-void TestPlatformPosix::relaunchHandsOnDisplayAndFolders()
+void TestPlatformPosix::relaunchHandsOnArgumentsAndEnvironment()
 {
+    QFETCH(QStringList, arguments);
     QFETCH(QStringList, callerEnvironment);
     QFETCH(QStringList, copyEnvironment);
     FakeElevation fake;
-    QVERIFY(fake.install());
+    fake.install();
 
     QProcessEnvironment environment = environmentWithPath(fake.path());
     for (const QString &entry : callerEnvironment) {
         const int separator = entry.indexOf(QLatin1Char('='));
         environment.insert(entry.left(separator), entry.mid(separator + 1));
     }
-    const ProbeRun run =
-        runProbe({QStringLiteral("relaunch"), QStringLiteral("-i"), QStringLiteral("x")}, environment);
+    const QStringList sent = QStringList{QStringLiteral("relaunch")} + arguments;
+    const ProcessRun run = runProbe(sent, environment);
     QVERIFY2(run.finished && run.exitCode == 0, (run.output + run.errors).constData());
 
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(fake.reportPath), kProcessTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(fake.reportPath), ProcessRunLimitMs);
+    const QList<QByteArray> record = readItems(fake.recordPath);
+    QVERIFY(!record.isEmpty());
+    QCOMPARE(record.first(), QByteArray(kEnvironmentTool));
     const CopyReport copy = readCopyReport(fake.reportPath);
+    QCOMPARE(copy.executable, QFileInfo(QString::fromLocal8Bit(kProbe)).canonicalFilePath());
+    QCOMPARE(copy.arguments, sent);
     QStringList expected = copyEnvironment;
     expected << QString::fromLatin1(kCopyReportVariable) + QLatin1Char('=') + fake.reportPath;
     expected.sort();
     QCOMPARE(copy.environment, expected);
-    QCOMPARE(copy.arguments, (QStringList{"relaunch", "-i", "x"}));
 }
 
 void TestPlatformPosix::relaunchLooksUpElevationTool_data()
@@ -357,27 +317,27 @@ void TestPlatformPosix::relaunchLooksUpElevationTool()
     QFETCH(QByteArray, refusal);
     FakeElevation fake;
     if (working)
-        QVERIFY(fake.install());
+        fake.install();
     QTemporaryDir earlierFolder;
     const QString earlierPath = earlierFolder.filePath(QStringLiteral("pkexec"));
     if (earlier == QLatin1String("not executable"))
-        writeFile(earlierPath, "#!/bin/sh\nexit 0\n", kNotExecutable);
+        writeProgram(earlierPath, "#!/bin/sh\nexit 0\n", kNotExecutable);
     if (earlier == QLatin1String("folder"))
         QVERIFY(QDir().mkpath(earlierPath));
     if (earlier == QLatin1String("not a program"))
-        writeFile(earlierPath, "\x01\x02 no program", kExecutable);
+        writeProgram(earlierPath, "\x01\x02 no program");
     if (earlier == QLatin1String("missing interpreter"))
-        writeFile(earlierPath, "#!/nonexistent/sh\n", kExecutable);
+        writeProgram(earlierPath, "#!/nonexistent/sh\n");
 
     const bool fromCurrentFolder = earlier == QLatin1String("current folder");
     const QString path = earlierFolder.path() + (fromCurrentFolder ? QStringLiteral("::/nonexistent")
                                                                    : QLatin1Char(':') + fake.path());
-    const ProbeRun run = runProbe({QStringLiteral("relaunch")}, environmentWithPath(path), {},
-                                  fromCurrentFolder ? fake.path() : QString());
+    const ProcessRun run = runProbe({QStringLiteral("relaunch")}, environmentWithPath(path), {},
+                                    fromCurrentFolder ? fake.path() : QString());
     QVERIFY(run.finished);
     if (refusal.isEmpty()) {
         QVERIFY2(run.exitCode == 0, (run.output + run.errors).constData());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(fake.reportPath), kProcessTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(fake.reportPath), ProcessRunLimitMs);
     } else {
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.errors.contains(refusal), run.errors.constData());
@@ -388,23 +348,20 @@ void TestPlatformPosix::relaunchDoesNotWaitForElevationTool()
 {
     QTemporaryDir directory;
     const QString pidPath = directory.filePath(QStringLiteral("pid"));
-    writeFile(
+    writeProgram(
         directory.filePath(QStringLiteral("pkexec")),
         QStringLiteral("#!/bin/sh\necho $$ > '%1.part' && /bin/mv '%1.part' '%1'\nexec /bin/sleep 120\n")
             .arg(pidPath)
-            .toUtf8(),
-        kExecutable);
+            .toUtf8());
     pid_t sleeper = 0;
     const auto endSleeper = qScopeGuard([&] {
         if (sleeper > 0)
             kill(sleeper, SIGKILL);
     });
 
-    const ProbeRun run = runProbe({QStringLiteral("relaunch")}, environmentWithPath(directory.path()));
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidPath), kProcessTimeoutMs);
-    QFile pidFile(pidPath);
-    QVERIFY(pidFile.open(QIODevice::ReadOnly));
-    sleeper = pidFile.readAll().trimmed().toInt();
+    const ProcessRun run = runProbe({QStringLiteral("relaunch")}, environmentWithPath(directory.path()));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidPath), ProcessRunLimitMs);
+    sleeper = readFile(pidPath).trimmed().toInt();
     QVERIFY(sleeper > 0);
     QVERIFY2(run.finished, "the relaunch waited for pkexec to end");
     QCOMPARE(run.exitCode, 0);
@@ -427,7 +384,8 @@ void TestPlatformPosix::processEndsAtOnceWithExitCode()
     QFETCH(QString, how);
     QFETCH(int, exitCode);
 
-    const ProbeRun run = runProbe({how, QString::number(exitCode)}, QProcessEnvironment::systemEnvironment());
+    const ProcessRun run =
+        runProbe({how, QString::number(exitCode)}, QProcessEnvironment::systemEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.status, QProcess::NormalExit);
     QCOMPARE(run.exitCode, exitCode);

@@ -55,15 +55,9 @@ QProcessEnvironment VirtualDisplay::environmentFor(QProcessEnvironment environme
     return environment;
 }
 
-QByteArray VirtualDisplay::runTool(const QString &program, const QStringList &arguments, bool *ok) const
+ProcessRun VirtualDisplay::runTool(const QString &program, const QStringList &arguments) const
 {
-    QProcess tool;
-    tool.setProcessEnvironment(environmentFor(QProcessEnvironment::systemEnvironment()));
-    tool.start(program, arguments);
-    const bool finished = tool.waitForFinished(ToolMs);
-    if (ok)
-        *ok = finished && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
-    return tool.readAllStandardOutput();
+    return runProcess(program, arguments, environmentFor(QProcessEnvironment::systemEnvironment()));
 }
 
 // xdotool's own name search does not match non-ASCII titles, so the titles are compared here.
@@ -71,12 +65,14 @@ qulonglong VirtualDisplay::findWindow(const QString &title) const
 {
     const QByteArray windows =
         runTool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                            QStringLiteral("--name"), QString()});
+                                            QStringLiteral("--name"), QString()})
+            .output;
     for (const QByteArray &window : windows.split('\n')) {
         if (window.isEmpty())
             continue;
-        const QByteArray name = runTool(QStringLiteral("xdotool"),
-                                        {QStringLiteral("getwindowname"), QString::fromLatin1(window)});
+        const QByteArray name =
+            runTool(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), QString::fromLatin1(window)})
+                .output;
         if (QString::fromUtf8(name).trimmed() == title)
             return window.toULongLong();
     }
@@ -96,22 +92,20 @@ qulonglong VirtualDisplay::waitForWindow(const QString &title, int timeoutMs) co
 
 bool VirtualDisplay::pressKey(qulonglong window, const QString &key) const
 {
-    bool focused = false;
-    runTool(QStringLiteral("xdotool"),
-            {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window)}, &focused);
-    bool pressed = false;
-    runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), key}, &pressed);
+    const bool focused =
+        runTool(QStringLiteral("xdotool"),
+                {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window)})
+            .succeeded();
+    const bool pressed = runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), key}).succeeded();
     return focused && pressed;
 }
 
 bool VirtualDisplay::click(const QPoint &screenPoint) const
 {
-    bool clicked = false;
-    runTool(QStringLiteral("xdotool"),
-            {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(screenPoint.x()),
-             QString::number(screenPoint.y()), QStringLiteral("click"), QStringLiteral("1")},
-            &clicked);
-    return clicked;
+    return runTool(QStringLiteral("xdotool"),
+                   {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(screenPoint.x()),
+                    QString::number(screenPoint.y()), QStringLiteral("click"), QStringLiteral("1")})
+        .succeeded();
 }
 
 QImage VirtualDisplay::waitForScreen(const std::function<bool(const QImage &)> &test, int timeoutMs) const
@@ -131,7 +125,8 @@ QImage VirtualDisplay::screenshot() const
 {
     return QImage::fromData(
                runTool(QStringLiteral("import"),
-                       {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")}),
+                       {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")})
+                   .output,
                "PNG")
         .convertToFormat(QImage::Format_RGB32);
 }

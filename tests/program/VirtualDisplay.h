@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ProcessRun.h"
+
 #include <QImage>
 #include <QPoint>
 #include <QProcess>
@@ -38,7 +40,7 @@ public:
 
 private:
     qulonglong findWindow(const QString &title) const;
-    QByteArray runTool(const QString &program, const QStringList &arguments, bool *ok = nullptr) const;
+    ProcessRun runTool(const QString &program, const QStringList &arguments) const;
 
     QProcess server;
     QString displayName;

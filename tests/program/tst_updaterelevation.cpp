@@ -2,6 +2,7 @@
 // it hands on its own arguments unchanged, or, when nothing can elevate it, says so in a box and ends with
 // 1. Either way it reads, sweeps and deletes nothing. The runs use the unprivileged user "nobody".
 
+#include "TestFiles.h"
 #include "UpdaterRun.h"
 #include "VirtualDisplay.h"
 
@@ -29,6 +30,16 @@ constexpr QFile::Permissions OpenToAll = QFile::ReadOwner | QFile::WriteOwner | 
                                          QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                          QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
 
+bool openToAll(const QString &path)
+{
+    return QFile::setPermissions(path, OpenToAll);
+}
+
+bool makeFolder(const QString &path)
+{
+    return QDir().mkpath(path) && openToAll(path);
+}
+
 } // namespace
 
 class UpdaterElevation : public QObject
@@ -41,8 +52,6 @@ private slots:
     void showsBoxWhenElevationFails();
 
 private:
-    bool makeFolder(const QString &path) const;
-    bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions) const;
     void verifyNothingTouched() const;
     void startAsNobody(UpdaterRun &run, const QString &searchPath, const QProcessEnvironment &base) const;
 
@@ -59,30 +68,18 @@ void UpdaterElevation::init()
         QSKIP("switching to an unprivileged user needs root");
     shared = std::make_unique<QTemporaryDir>();
     QVERIFY(shared->isValid());
-    QVERIFY(QFile::setPermissions(shared->path(), OpenToAll));
+    QVERIFY(openToAll(shared->path()));
     executable = shared->filePath(QStringLiteral("FarlinkUpdater"));
     QVERIFY(QFile::copy(UpdaterRun::updaterPath(), executable));
     QVERIFY(QFile::setPermissions(executable,
                                   OpenToAll & ~QFile::Permissions(QFile::WriteGroup | QFile::WriteOther)));
     // A space and non-ASCII letters in the path: the elevated copy must get it as one unchanged argument.
     infoPath = shared->filePath(QStringLiteral("更新 信息.json"));
-    QVERIFY(writeFile(infoPath, "{\"app_path\": \"" + QFile::encodeName(executable) + "\"}", OpenToAll));
+    writeFile(infoPath, "{\"app_path\": \"" + QFile::encodeName(executable) + "\"}");
+    QVERIFY(openToAll(infoPath));
     QVERIFY(makeFolder(shared->filePath(QStringLiteral("更新 信息"))));
     arguments =
         QStringList{QStringLiteral("-i"), infoPath, QStringLiteral("--mode"), QStringLiteral("manual")};
-}
-
-bool UpdaterElevation::makeFolder(const QString &path) const
-{
-    return QDir().mkpath(path) && QFile::setPermissions(path, OpenToAll);
-}
-
-bool UpdaterElevation::writeFile(const QString &path, const QByteArray &content,
-                                 QFile::Permissions permissions) const
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
-           file.setPermissions(permissions);
 }
 
 void UpdaterElevation::verifyNothingTouched() const
@@ -90,10 +87,7 @@ void UpdaterElevation::verifyNothingTouched() const
     QVERIFY2(QFileInfo(infoPath).isFile(), "the information file belongs to the elevated copy");
     QVERIFY2(QFileInfo(shared->filePath(QStringLiteral("更新 信息"))).isDir(),
              "the companion folder was removed");
-    const QStringList workFolders =
-        QDir(qEnvironmentVariable("PROGRAMDATA"))
-            .entryList({QStringLiteral("QuillUpdate_*")}, QDir::Dirs | QDir::NoDotAndDotDot);
-    QCOMPARE(workFolders, QStringList());
+    QCOMPARE(workFolders(), QStringList());
 }
 
 void UpdaterElevation::startAsNobody(UpdaterRun &run, const QString &searchPath,
@@ -111,8 +105,9 @@ void UpdaterElevation::handsArgumentsToElevatedCopy()
     const QString bin = shared->filePath(QStringLiteral("bin"));
     const QString record = shared->filePath(QStringLiteral("pkexec-arguments.txt"));
     QVERIFY(makeFolder(bin));
-    QVERIFY(writeFile(bin + QStringLiteral("/pkexec"),
-                      "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(record) + "'\n", OpenToAll));
+    writeFile(bin + QStringLiteral("/pkexec"),
+              "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(record) + "'\n");
+    QVERIFY(openToAll(bin + QStringLiteral("/pkexec")));
 
     UpdaterRun run;
     startAsNobody(run, bin, QProcessEnvironment::systemEnvironment());

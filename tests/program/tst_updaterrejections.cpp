@@ -1,6 +1,7 @@
 // The executable refuses a bad command line or update-information file the way the product sees it:
 // exit code 1 at once, a critical log line, no window, and nothing lost but the file it was handed.
 
+#include "TestFiles.h"
 #include "UpdaterRun.h"
 
 #include <QDir>
@@ -33,12 +34,6 @@ QByteArray infoJson(const QByteArray &appPath, const QByteArray &version, const 
 QByteArray validInfo()
 {
     return infoJson("\"%APP%\"", "\"2.0.0\"", "\"http://127.0.0.1:9/update.zip\"");
-}
-
-QStringList workFolders()
-{
-    return QDir(qEnvironmentVariable("PROGRAMDATA"))
-        .entryList({QStringLiteral("QuillUpdate_*")}, QDir::AllEntries | QDir::NoDotAndDotDot);
 }
 
 } // namespace
@@ -113,24 +108,19 @@ void UpdaterRejections::rejectsBadInformation()
     const QString infoPath = dir.filePath(InfoName);
     const QString companion = dir.filePath(QStringLiteral("info"));
     QVERIFY(QDir().mkpath(companion + QStringLiteral("/keep")));
-    QFile program(dir.filePath(MainProgramName));
-    QVERIFY(program.open(QIODevice::WriteOnly));
-    program.close();
-    content.replace("%APP%", QFile::encodeName(program.fileName()))
-        .replace("%DIR%", QFile::encodeName(dir.path()));
+    const QString program = dir.filePath(MainProgramName);
+    writeFile(program, {});
+    content.replace("%APP%", QFile::encodeName(program)).replace("%DIR%", QFile::encodeName(dir.path()));
     loggedPath.replace(QStringLiteral("%DIR%"), dir.path());
 
     QStringList arguments = {QStringLiteral("-m"), QStringLiteral("manual")};
     if (kind == InfoKind::Folder) {
         QVERIFY(QDir().mkdir(infoPath));
     } else if (kind == InfoKind::NoOption || kind == InfoKind::File || kind == InfoKind::Relative) {
-        QFile file(infoPath);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        writeFile(infoPath, content);
     }
     if (kind == InfoKind::BelowFile) {
-        QFile plain(dir.filePath(QStringLiteral("plain.txt")));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
+        writeFile(dir.filePath(QStringLiteral("plain.txt")), {});
         arguments << QStringLiteral("-i") << loggedPath;
     } else if (kind == InfoKind::Relative) {
         arguments << QStringLiteral("--info") << InfoName;
@@ -148,7 +138,7 @@ void UpdaterRejections::rejectsBadInformation()
     QCOMPARE(QFileInfo::exists(infoPath), infoStays);
     QVERIFY2(QFileInfo::exists(companion + QStringLiteral("/keep")),
              "the companion folder is removed only later");
-    QVERIFY(QFileInfo::exists(program.fileName()));
+    QVERIFY(QFileInfo::exists(program));
     QCOMPARE(workFolders(), QStringList());
 }
 

@@ -4,11 +4,12 @@
 
 #include "FolderSnapshot.h"
 #include "LoopbackHttpServer.h"
+#include "ProcessRun.h"
 #include "StandinWorkspace.h"
+#include "TestFiles.h"
 #include "UpdaterRun.h"
 #include "VirtualDisplay.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -77,24 +78,6 @@ bool shows(const QImage &screen, const ColourTest &test)
     return !areaOf(screen, test).isNull();
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList entriesLike(const QString &folder, const QString &pattern)
-{
-    return QDir(folder).entryList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot);
-}
-
 } // namespace
 
 class UpdaterRunTest : public QObject
@@ -147,15 +130,14 @@ void UpdaterRunTest::cleanup()
 QString UpdaterRunTest::layOutProduct(const QString &mainName)
 {
     productDir = QFileInfo(workspace->path() + QStringLiteral("/product")).absoluteFilePath();
-    const bool laidOut =
-        workspace->installProduct(QStringLiteral("product/") + mainName) &&
-        workspace->installProduct(QStringLiteral("product/QuillonServer/") + DaemonImage) &&
-        workspace->installProduct(QStringLiteral("product/QuillonServer/") + ServerImage) &&
-        writeFile(productDir + QStringLiteral("/config.ini"),
-                  "[App]\nVersion=1.0.0\n\n[Network]\nPort=4819\n\n[Update]\n"
-                  "LastCheckTime=2024-01-01 10:00:00\nLastPromptTime=2024-01-02 10:00:00\n") &&
-        writeFile(productDir + QStringLiteral("/readme.txt"), "Quillon 1.0.0\n") &&
-        writeFile(productDir + QStringLiteral("/data/old.dat"), LoopbackHttpServer::filler(3000));
+    writeFiles(productDir,
+               {{"config.ini", "[App]\nVersion=1.0.0\n\n[Network]\nPort=4819\n\n[Update]\n"
+                               "LastCheckTime=2024-01-01 10:00:00\nLastPromptTime=2024-01-02 10:00:00\n"},
+                {"readme.txt", "Quillon 1.0.0\n"},
+                {"data/old.dat", LoopbackHttpServer::filler(3000)}});
+    const bool laidOut = workspace->installProduct(QStringLiteral("product/") + mainName) &&
+                         workspace->installProduct(QStringLiteral("product/QuillonServer/") + DaemonImage) &&
+                         workspace->installProduct(QStringLiteral("product/QuillonServer/") + ServerImage);
     return laidOut ? productDir + QLatin1Char('/') + mainName : QString();
 }
 
@@ -166,21 +148,19 @@ QString UpdaterRunTest::writeInfo(const QString &mainPath)
     const QByteArray info = "{\"app_path\": \"" + QFile::encodeName(mainPath) +
                             "\", \"new_version\": \"2.0.0\", \"download_url\": \"" +
                             server->url(PackagePath).toEncoded() + "\", \"memo\": \"Quillon 2.0.0\"}";
-    const bool written =
-        writeFile(infoPath, info) &&
-        writeFile(workspace->path() + QStringLiteral("/handover/update/notes.html"), "<p>2.0.0</p>");
-    return written ? infoPath : QString();
+    writeFile(infoPath, info);
+    writeFile(workspace->path() + QStringLiteral("/handover/update/notes.html"), "<p>2.0.0</p>");
+    return infoPath;
 }
 
 QByteArray UpdaterRunTest::packageOf(const QString &folder)
 {
     const QString zipPath = workspace->path() + QStringLiteral("/package.zip");
-    QProcess zip;
-    zip.setWorkingDirectory(folder);
-    zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), zipPath, QStringLiteral(".")});
-    if (!zip.waitForFinished() || zip.exitCode() != 0)
-        return QByteArray();
-    return readFile(zipPath);
+    const bool zipped =
+        runProcess(QStringLiteral("zip"), {QStringLiteral("-qr"), zipPath, QStringLiteral(".")},
+                   QProcessEnvironment::systemEnvironment(), folder)
+            .succeeded();
+    return zipped ? readFile(zipPath) : QByteArray();
 }
 
 void UpdaterRunTest::startUpdater(UpdaterRun &run, const QString &infoPath, bool onDisplay)
@@ -215,16 +195,15 @@ void UpdaterRunTest::updatesAndRestartsTheProduct()
 
     const QString staging = workspace->path() + QStringLiteral("/package");
     const QByteArray newDaemon = readFile(serverDir + QLatin1Char('/') + DaemonImage) + NewDaemonMark;
-    QVERIFY(writeFile(staging + QStringLiteral("/readme.txt"), "Quillon 2.0.0\n"));
-    QVERIFY(writeFile(staging + QStringLiteral("/data/new.dat"), LoopbackHttpServer::filler(5000)));
-    QVERIFY(writeFile(staging + QStringLiteral("/QuillonServer/") + DaemonImage, newDaemon));
+    writeFiles(staging, {{"readme.txt", "Quillon 2.0.0\n"},
+                         {"data/new.dat", LoopbackHttpServer::filler(5000)},
+                         {"QuillonServer/" + DaemonImage, newDaemon}});
     QVERIFY(QFile::setPermissions(staging + QStringLiteral("/QuillonServer/") + DaemonImage,
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const QByteArray package = packageOf(staging);
     QVERIFY(package.size() > 1024);
     server->addRoute(PackagePath, LoopbackHttpServer::ok(package));
     const QString infoPath = writeInfo(mainPath);
-    QVERIFY(!infoPath.isEmpty());
 
     UpdaterRun run;
     startUpdater(run, infoPath, false);
@@ -242,9 +221,8 @@ void UpdaterRunTest::updatesAndRestartsTheProduct()
     QVERIFY(!config.contains(QStringLiteral("Update/LastCheckTime")));
     QVERIFY(!config.contains(QStringLiteral("Update/LastPromptTime")));
     QCOMPARE(config.value(QStringLiteral("Network/Port")).toString(), QStringLiteral("4819"));
-    QCOMPARE(entriesLike(productDir, QStringLiteral("_update_backup_*")), QStringList());
-    QCOMPARE(entriesLike(qEnvironmentVariable("PROGRAMDATA"), QStringLiteral("QuillUpdate_*")),
-             QStringList());
+    QCOMPARE(entriesMatching(productDir, QStringLiteral("_update_backup_*")), QStringList());
+    QCOMPARE(workFolders(), QStringList());
     QVERIFY(!QFileInfo::exists(infoPath));
     QVERIFY2(!QFileInfo::exists(workspace->path() + QStringLiteral("/handover/update")),
              "companion folder kept");
@@ -292,8 +270,7 @@ void UpdaterRunTest::downloadFailureOffersRetryAndClose()
     QCOMPARE(run.exitCode(), 0);
     QCOMPARE(FolderSnapshot(productDir).differenceFrom(before), QString());
     QCOMPARE(workspace->calls(), QStringList());
-    QCOMPARE(entriesLike(qEnvironmentVariable("PROGRAMDATA"), QStringLiteral("QuillUpdate_*")),
-             QStringList());
+    QCOMPARE(workFolders(), QStringList());
 }
 
 void UpdaterRunTest::failedExtractionRestoresTheProduct()
@@ -323,8 +300,7 @@ void UpdaterRunTest::failedExtractionRestoresTheProduct()
     QVERIFY(display->click(close.center()));
     QVERIFY(run.waitForExit(CloseExitMs));
     QCOMPARE(run.exitCode(), 0);
-    QCOMPARE(entriesLike(qEnvironmentVariable("PROGRAMDATA"), QStringLiteral("QuillUpdate_*")),
-             QStringList());
+    QCOMPARE(workFolders(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(UpdaterRunTest)

@@ -1,5 +1,6 @@
 #include "CompanionFolder.h"
-#include "MessageCapture.h"
+#include "MessageLog.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -96,20 +97,18 @@ void CompanionFolderTest::removal()
 
     const QString companion = path("info");
     const QString outside = path("outside/keep.txt");
-    QVERIFY(QDir().mkpath(path("outside")) && QFile(outside).open(QIODevice::WriteOnly));
-    if (occupant == Occupant::FolderWithContents) {
-        QVERIFY(QDir().mkpath(companion + "/sub"));
-        QVERIFY(QFile(companion + "/sub/data.bin").open(QIODevice::WriteOnly));
-    }
+    writeFile(outside, {});
+    if (occupant == Occupant::FolderWithContents)
+        writeFile(companion + "/sub/data.bin", {});
     if (occupant == Occupant::File)
-        QVERIFY(QFile(companion).open(QIODevice::WriteOnly));
+        writeFile(companion, {});
     if (occupant == Occupant::LinkToFolder)
         QVERIFY(QFile::link(path("outside"), companion));
 
-    const MessageCapture log;
+    const MessageLog log;
     startup::removeCompanionFolder(companion, {});
     QCOMPARE(log.of(QtDebugMsg), goodLogged ? QStringList{"good"} : QStringList());
-    QCOMPARE(QFileInfo(companion).exists() || QFileInfo(companion).isSymLink(), occupant == Occupant::File);
+    QCOMPARE(entryExists(companion), occupant == Occupant::File);
     QVERIFY(QFileInfo::exists(outside));
 }
 
@@ -141,7 +140,7 @@ void CompanionFolderTest::keptFolders()
         folder = path(folder);
 
     QStringList calls;
-    const MessageCapture log;
+    const MessageLog log;
     startup::removeCompanionFolder(companion, kept, [&calls](const QString &folder) {
         calls.append(folder);
         return true;
@@ -168,7 +167,7 @@ void CompanionFolderTest::retry()
 
     // Shared with the retry timer, which outlives this function when a check fails early.
     const auto calls = std::make_shared<int>(0);
-    const MessageCapture log;
+    const MessageLog log;
     startup::removeCompanionFolder(
         path("info"), {}, [calls, results](const QString &) { return results.value((*calls)++, false); });
     QCOMPARE(*calls, 1);

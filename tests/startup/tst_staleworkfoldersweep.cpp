@@ -1,5 +1,6 @@
-#include "StaleWorkFolderSweep.h"
 #include "Platform.h"
+#include "StaleWorkFolderSweep.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,11 +33,6 @@ void emptyFolder(const QString &folder)
         else
             QFile::remove(entry.filePath());
     }
-}
-
-bool isThere(const QString &path)
-{
-    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
 }
 
 } // namespace
@@ -91,12 +87,10 @@ void StaleWorkFolderSweepTest::init()
 
 void StaleWorkFolderSweepTest::create(const QString &path, Kind kind, const QString &linkTarget) const
 {
-    if (kind == Kind::Folder) {
-        QVERIFY(QDir().mkpath(path + "/nested"));
-        QVERIFY(QFile(path + "/nested/update.zip").open(QIODevice::WriteOnly));
-    }
+    if (kind == Kind::Folder)
+        writeFile(path + "/nested/update.zip", {});
     if (kind == Kind::File)
-        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        writeFile(path, {});
     if (kind == Kind::LinkToFolder)
         QVERIFY(QFile::link(linkTarget, path));
 }
@@ -142,14 +136,14 @@ void StaleWorkFolderSweepTest::entry()
     QFETCH(bool, removed);
 
     QTemporaryDir outside(QDir::currentPath() + "/sweep-target-XXXXXX");
-    QVERIFY(QFile(outside.filePath("keep.txt")).open(QIODevice::WriteOnly));
+    writeFile(outside.filePath("keep.txt"), {});
     const QString path = placePath(place, name);
     create(path, kind, outside.path());
 
     const QDateTime born = startup::fileBirthTime(QFileInfo(path));
     QVERIFY(born.isValid());
     startup::sweepStaleWorkFolders(born.addMSecs(ageMs));
-    QCOMPARE(isThere(path), !removed);
+    QCOMPARE(entryExists(path), !removed);
     QVERIFY(QFileInfo::exists(outside.filePath("keep.txt")));
 }
 
@@ -159,8 +153,8 @@ void StaleWorkFolderSweepTest::invalidBirthTimeStays()
     create(placePath(Place::Temp, "VAZedure_1"), Kind::File);
     startup::sweepStaleWorkFolders(QDateTime::currentDateTime().addDays(365),
                                    [](const QFileInfo &) { return QDateTime(); });
-    QVERIFY(isThere(placePath(Place::ProgramData, "QuillUpdate_1")));
-    QVERIFY(isThere(placePath(Place::Temp, "VAZedure_1")));
+    QVERIFY(entryExists(placePath(Place::ProgramData, "QuillUpdate_1")));
+    QVERIFY(entryExists(placePath(Place::Temp, "VAZedure_1")));
 }
 
 void StaleWorkFolderSweepTest::bothPlacesInOneSweep()
@@ -175,8 +169,8 @@ void StaleWorkFolderSweepTest::bothPlacesInOneSweep()
 
     startup::sweepStaleWorkFolders(QDateTime::currentDateTime().addSecs(400));
     for (const QString &path : stale)
-        QVERIFY2(!isThere(path), qPrintable(path));
-    QVERIFY(isThere(unrelated));
+        QVERIFY2(!entryExists(path), qPrintable(path));
+    QVERIFY(entryExists(unrelated));
 }
 
 // The work folder of an updater started a moment ago must survive a second updater's start.
@@ -185,8 +179,8 @@ void StaleWorkFolderSweepTest::freshEntriesSurvive()
     create(placePath(Place::ProgramData, "QuillUpdate_1"), Kind::Folder);
     create(placePath(Place::Temp, "VAZedure_1"), Kind::File);
     startup::sweepStaleWorkFolders();
-    QVERIFY(isThere(placePath(Place::ProgramData, "QuillUpdate_1/nested/update.zip")));
-    QVERIFY(isThere(placePath(Place::Temp, "VAZedure_1")));
+    QVERIFY(entryExists(placePath(Place::ProgramData, "QuillUpdate_1/nested/update.zip")));
+    QVERIFY(entryExists(placePath(Place::Temp, "VAZedure_1")));
 }
 
 QTEST_GUILESS_MAIN(StaleWorkFolderSweepTest)

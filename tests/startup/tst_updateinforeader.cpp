@@ -1,9 +1,9 @@
+#include "MessageLog.h"
+#include "TestFiles.h"
 #include "UpdateInfoReader.h"
-#include "MessageCapture.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -86,9 +86,7 @@ void UpdateInfoReaderTest::init()
     m_startDirectory = QDir::currentPath();
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    QVERIFY(QDir(m_dir->path()).mkpath(ProductFolderName));
-    QFile main(mainProgram());
-    QVERIFY(main.open(QIODevice::WriteOnly));
+    writeFile(mainProgram(), {});
 }
 
 void UpdateInfoReaderTest::cleanup()
@@ -109,14 +107,10 @@ QString UpdateInfoReaderTest::withPaths(QString text, const QString &info) const
 
 void UpdateInfoReaderTest::prepare(InfoSetup setup, const QString &path, const QByteArray &content) const
 {
-    QFile file(setup == InfoSetup::ParentIsFile ? QFileInfo(path).path() : path);
     if (setup == InfoSetup::Folder)
         QVERIFY(QDir().mkpath(path));
-    if (setup == InfoSetup::WriteFile || setup == InfoSetup::ParentIsFile) {
-        const QByteArray bytes = withPaths(content);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(bytes), qint64(bytes.size()));
-    }
+    if (setup == InfoSetup::WriteFile || setup == InfoSetup::ParentIsFile)
+        writeFile(setup == InfoSetup::ParentIsFile ? QFileInfo(path).path() : path, withPaths(content));
 }
 
 void UpdateInfoReaderTest::rejections_data()
@@ -201,7 +195,7 @@ void UpdateInfoReaderTest::rejections()
     const bool existedBefore = QFileInfo::exists(info);
     arguments.replaceInStrings("%INFO%", info).prepend(QStringLiteral("FarlinkUpdater"));
 
-    const MessageCapture log;
+    const MessageLog log;
     QVERIFY(!startup::readUpdateInfo(arguments));
     QCOMPARE(log.of(QtCriticalMsg), QStringList{withPaths(expectedLog, info)});
     QCOMPARE(QFileInfo::exists(info), infoKept && existedBefore);
@@ -254,7 +248,7 @@ void UpdateInfoReaderTest::acceptedInformation()
     prepare(InfoSetup::WriteFile, info, content);
     arguments.replaceInStrings("%INFO%", info).prepend(QStringLiteral("FarlinkUpdater"));
 
-    const MessageCapture log;
+    const MessageLog log;
     const std::optional<UpdateInfo> result = startup::readUpdateInfo(arguments);
     QCOMPARE(log.of(QtCriticalMsg), QStringList());
     QVERIFY(result);
@@ -283,7 +277,7 @@ void UpdateInfoReaderTest::largeFile()
     const QString info = infoPath("info.json");
     prepare(InfoSetup::WriteFile, info, content);
 
-    const MessageCapture log;
+    const MessageLog log;
     const std::optional<UpdateInfo> result = startup::readUpdateInfo({"FarlinkUpdater", "-i", info});
     QCOMPARE(bool(result), complete);
     if (result)
@@ -299,7 +293,7 @@ void UpdateInfoReaderTest::relativeInfoPathUsesStartDirectoryAndArmsCompanionRem
     const QString companion = infoPath("Info");
     QVERIFY(QDir().mkpath(companion + "/sub"));
 
-    const MessageCapture log;
+    const MessageLog log;
     QVERIFY(startup::readUpdateInfo({"FarlinkUpdater", "-i", "Info.JSON"}));
     QVERIFY(!QFileInfo::exists(infoPath("Info.JSON")));
     QTest::qWait(1500);
@@ -326,7 +320,7 @@ void UpdateInfoReaderTest::relativeAppPathUsesUpdaterFolder()
     prepare(InfoSetup::WriteFile, infoPath("info.json"),
             object(R"("app_path":")" + relative.toUtf8() + R"(","new_version":"2","download_url":"u")"));
 
-    const MessageCapture log;
+    const MessageLog log;
     const std::optional<UpdateInfo> result = startup::readUpdateInfo({"FarlinkUpdater", "-i", "info.json"});
     QCOMPARE(bool(result), inUpdaterFolder);
     if (result)

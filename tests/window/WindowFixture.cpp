@@ -7,6 +7,7 @@ WindowFixture::WindowFixture(FakeProduct::Daemon daemon) : product(daemon)
 {
     // Start-up decides when the application ends; hiding a test window must not end the test's event loops.
     QApplication::setQuitOnLastWindowClosed(false);
+    server.addRoute(PackagePath, LoopbackHttpServer::silence());
 }
 
 WindowFixture::~WindowFixture()
@@ -20,7 +21,7 @@ WindowProbe *WindowFixture::open(const QString &mode, const QString &memo)
     auto *window = new WindowProbe;
     windows.append(window);
     window->setUpdateInfo(product.mainExecutable(), QStringLiteral("2.0.0"),
-                          server.url(QStringLiteral("/update.zip")).toString(), mode, memo);
+                          server.url(PackagePath).toString(), mode, memo);
     return window;
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "FakeProduct.h"
-#include "LoopbackServer.h"
+#include "LoopbackHttpServer.h"
 #include "WindowProbe.h"
 
 #include <QList>
 #include <QPointer>
+#include <QStringList>
 
 // Windows set up as start-up sets them up, for a fake product whose package URL points at a loopback
 // server that never answers. Windows still open are destroyed with the fixture.
@@ -22,7 +23,11 @@ public:
     // A window shown on the screen and drawn.
     WindowProbe *openShown(const QString &mode = QStringLiteral("auto"));
 
-    LoopbackServer server;
+    // The package path of the update information; the server receives the request and never answers.
+    static inline const QString PackagePath = QStringLiteral("/update.zip");
+    static inline const QStringList PackageRequest{QStringLiteral("GET /update.zip")};
+
+    LoopbackHttpServer server;
     FakeProduct product;
 
 private:

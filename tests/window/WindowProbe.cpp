@@ -1,8 +1,6 @@
 #include "WindowProbe.h"
 
 #include <QCoreApplication>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 

@@ -3,19 +3,28 @@
 #include "UpdateEngine.h"
 #include "UpdaterWindow.h"
 
+#include <QLabel>
 #include <QList>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
 
 #include <functional>
 #include <memory>
 
-class QPushButton;
-
-// Opens the window's slots and state to the tests and records, instead of performing, the two ways the
-// window ends the process.
+// Opens the window's slots and state, widget types included, to the tests and records, instead of
+// performing, the two ways the window ends the process.
 class WindowProbe final : public UpdaterWindow
 {
 public:
     WindowProbe();
+
+    // Every state, and names indexed by state to label table rows with.
+    static constexpr int AllStates[] = {STATE_IDLE,          STATE_DOWNLOADING,     STATE_INSTALLING,
+                                        STATE_SUCCESS,       STATE_DOWNLOAD_FAILED, STATE_INSTALL_FAILED,
+                                        STATE_CRITICAL_ERROR};
+    static constexpr const char *StateNames[] = {
+        "idle", "downloading", "installing", "success", "download failed", "install failed", "critical"};
 
     using UpdaterWindow::autoStartDownload;
     using UpdaterWindow::closeEvent;

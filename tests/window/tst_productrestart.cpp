@@ -1,8 +1,6 @@
 #include "WindowFixture.h"
 
 #include <QFileInfo>
-#include <QLabel>
-#include <QPushButton>
 #include <QtTest>
 
 using W = UpdaterWindow;

@@ -1,12 +1,8 @@
 #include "WindowFixture.h"
 
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTextEdit>
 #include <QtTest>
 
-using W = UpdaterWindow;
+using W = WindowProbe;
 
 namespace {
 
@@ -74,7 +70,7 @@ void UpdateNotesTest::emptyMemoShowsDefaultNotes()
     WindowFixture fx;
     WindowProbe *window = fx.open();
     window->setUpdateInfo(fx.product.mainExecutable(), QStringLiteral("2.3.1"),
-                          fx.server.url(QStringLiteral("/update.zip")).toString(), QStringLiteral("auto"),
+                          fx.server.url(WindowFixture::PackagePath).toString(), QStringLiteral("auto"),
                           QString());
     QCOMPARE(window->notesEdit->toPlainText(),
              QStringLiteral("Version: 2.3.1\n\nUpdate Notes:\n"
@@ -178,7 +174,7 @@ void UpdateNotesTest::modeDecidesAutomaticStart()
         QVERIFY(!window->progressBar->isHidden());
         QCOMPARE(window->progressBar->value(), 0);
         QCOMPARE(window->barColour(), QStringLiteral("blue"));
-        QTRY_COMPARE_WITH_TIMEOUT(fx.server.requestLines().size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(fx.server.requests(), WindowFixture::PackageRequest, 10000);
     } else {
         QTest::qWait(PastAutoStartMs);
         QCOMPARE(window->currentState, int(W::STATE_IDLE));
@@ -198,16 +194,15 @@ void UpdateNotesTest::clickJustBeforeAutomaticStart()
     QCOMPARE(window->currentState, int(W::STATE_DOWNLOADING));
     QCOMPARE(window->progressBar->value(), 30);
     QCOMPARE(window->statusLabel->text(), QStringLiteral("Download: 30%"));
-    QTRY_COMPARE_WITH_TIMEOUT(fx.server.requestLines().size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.server.requests(), WindowFixture::PackageRequest, 10000);
     QCOMPARE(fx.server.connectionCount(), 1);
 }
 
 void UpdateNotesTest::autoStartOnlyFromIdle_data()
 {
     QTest::addColumn<int>("state");
-    for (int state : {W::STATE_IDLE, W::STATE_DOWNLOADING, W::STATE_INSTALLING, W::STATE_SUCCESS,
-                      W::STATE_DOWNLOAD_FAILED, W::STATE_INSTALL_FAILED, W::STATE_CRITICAL_ERROR})
-        QTest::addRow("state %d", state) << state;
+    for (int state : W::AllStates)
+        QTest::newRow(W::StateNames[state]) << state;
 }
 
 void UpdateNotesTest::autoStartOnlyFromIdle()

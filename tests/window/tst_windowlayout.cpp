@@ -2,12 +2,8 @@
 
 #include <QGuiApplication>
 #include <QImage>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QTextEdit>
 #include <QtTest>
 
 using W = UpdaterWindow;

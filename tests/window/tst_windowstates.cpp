@@ -1,26 +1,23 @@
+#include "TestFiles.h"
 #include "WindowFixture.h"
 
 #include <QCloseEvent>
-#include <QDir>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QtTest>
 
-using W = UpdaterWindow;
+using W = WindowProbe;
 
 namespace {
 
-const char *const StateNames[] = {"idle",           "downloading", "installing", "success", "download failed",
-                                  "install failed", "critical"};
-constexpr int AllStates[] = {W::STATE_IDLE,          W::STATE_DOWNLOADING,     W::STATE_INSTALLING,
-                             W::STATE_SUCCESS,       W::STATE_DOWNLOAD_FAILED, W::STATE_INSTALL_FAILED,
-                             W::STATE_CRITICAL_ERROR};
-
-QStringList workFolders()
+// One row per state but the skipped one, with whether an action ends the updater there: everywhere but
+// during the installation.
+void addEndsUnlessInstallingRows(int skippedState = -1)
 {
-    return QDir(qEnvironmentVariable("PROGRAMDATA"))
-        .entryList({QStringLiteral("QuillUpdate_*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("ends");
+    for (int state : W::AllStates) {
+        if (state != skippedState)
+            QTest::newRow(W::StateNames[state]) << state << (state != W::STATE_INSTALLING);
+    }
 }
 
 } // namespace
@@ -84,7 +81,7 @@ void WindowStatesTest::buttonArrangement_data()
     QTest::newRow("success, restart begun")
         << int(W::STATE_SUCCESS) << "auto" << false << "- | - | Restart(off) | -";
     for (int state : {W::STATE_DOWNLOAD_FAILED, W::STATE_INSTALL_FAILED, W::STATE_CRITICAL_ERROR})
-        QTest::newRow(StateNames[state]) << state << "auto" << true << "x | x | x | x";
+        QTest::newRow(W::StateNames[state]) << state << "auto" << true << "x | x | x | x";
 }
 
 void WindowStatesTest::buttonArrangement()
@@ -115,13 +112,13 @@ void WindowStatesTest::transitions_data()
     QTest::addColumn<QString>("event");
     QTest::addColumn<int>("to");
 
-    for (int from : AllStates) {
+    for (int from : W::AllStates) {
         const bool downloadMayStart = from == W::STATE_IDLE || from == W::STATE_DOWNLOAD_FAILED;
-        QTest::addRow("%s + update now", StateNames[from])
+        QTest::addRow("%s + update now", W::StateNames[from])
             << from << "updateNow" << (downloadMayStart ? int(W::STATE_DOWNLOADING) : from);
-        QTest::addRow("%s + finished true", StateNames[from])
+        QTest::addRow("%s + finished true", W::StateNames[from])
             << from << "finishedTrue" << int(W::STATE_SUCCESS);
-        QTest::addRow("%s + finished false", StateNames[from]) << from << "finishedFalse" << from;
+        QTest::addRow("%s + finished false", W::StateNames[from]) << from << "finishedFalse" << from;
     }
     QTest::newRow("downloading + cancel") << int(W::STATE_DOWNLOADING) << "cancel" << int(W::STATE_IDLE);
 }
@@ -156,7 +153,7 @@ void WindowStatesTest::progressAndStatusRules_data()
     QTest::newRow("download progress while downloading")
         << int(W::STATE_DOWNLOADING) << "download" << 40 << true << int(W::STATE_DOWNLOADING) << "blue";
     for (int state : {W::STATE_IDLE, W::STATE_INSTALLING, W::STATE_SUCCESS, W::STATE_DOWNLOAD_FAILED})
-        QTest::addRow("late download progress, %s", StateNames[state])
+        QTest::addRow("late download progress, %s", W::StateNames[state])
             << state << "download" << 40 << false << state << "blue";
     QTest::newRow("install 69 while downloading")
         << int(W::STATE_DOWNLOADING) << "install" << 69 << false << int(W::STATE_DOWNLOADING) << "blue";
@@ -168,10 +165,10 @@ void WindowStatesTest::progressAndStatusRules_data()
         << int(W::STATE_SUCCESS) << "install" << 90 << true << int(W::STATE_SUCCESS) << "blue";
     for (int state :
          {W::STATE_IDLE, W::STATE_DOWNLOAD_FAILED, W::STATE_INSTALL_FAILED, W::STATE_CRITICAL_ERROR})
-        QTest::addRow("misplaced install progress, %s", StateNames[state])
+        QTest::addRow("misplaced install progress, %s", W::StateNames[state])
             << state << "install" << 95 << false << state << "blue";
     for (int state : {W::STATE_IDLE, W::STATE_INSTALLING, W::STATE_CRITICAL_ERROR})
-        QTest::addRow("status text, %s", StateNames[state])
+        QTest::addRow("status text, %s", W::StateNames[state])
             << state << "status" << 5 << true << state << "blue";
 }
 
@@ -222,8 +219,7 @@ void WindowStatesTest::updateNowPaintsBeforeTheDownloadStarts()
     QVERIFY(window->progressBar->isVisible());
     QCOMPARE(window->currentState, int(W::STATE_DOWNLOADING));
     QVERIFY(window->engine->isRunning());
-    QTRY_COMPARE_WITH_TIMEOUT(fx.server.requestLines().size(), 1, 10000);
-    QVERIFY(fx.server.requestLines().first().startsWith("GET /update.zip "));
+    QTRY_COMPARE_WITH_TIMEOUT(fx.server.requests(), WindowFixture::PackageRequest, 10000);
 }
 
 void WindowStatesTest::cancelWhilePaintingPreventsTheDownload()
@@ -279,38 +275,30 @@ void WindowStatesTest::cancelDuringDownloadKeepsWindowOpen()
 
 void WindowStatesTest::cancelInOtherStates_data()
 {
-    QTest::addColumn<int>("state");
-    QTest::addColumn<bool>("quits");
-    for (int state : AllStates) {
-        if (state != W::STATE_DOWNLOADING)
-            QTest::newRow(StateNames[state]) << state << (state != W::STATE_INSTALLING);
-    }
+    addEndsUnlessInstallingRows(W::STATE_DOWNLOADING);
 }
 
 void WindowStatesTest::cancelInOtherStates()
 {
     QFETCH(int, state);
-    QFETCH(bool, quits);
+    QFETCH(bool, ends);
 
     WindowFixture fx;
     WindowProbe *window = fx.open();
     window->currentState = state;
-    QCOMPARE(WindowProbe::quitsEventLoop([window] { window->onCancelClicked(); }), quits);
+    QCOMPARE(WindowProbe::quitsEventLoop([window] { window->onCancelClicked(); }), ends);
     QCOMPARE(window->currentState, state);
 }
 
 void WindowStatesTest::closeEvent_data()
 {
-    QTest::addColumn<int>("state");
-    QTest::addColumn<bool>("closes");
-    for (int state : AllStates)
-        QTest::newRow(StateNames[state]) << state << (state != W::STATE_INSTALLING);
+    addEndsUnlessInstallingRows();
 }
 
 void WindowStatesTest::closeEvent()
 {
     QFETCH(int, state);
-    QFETCH(bool, closes);
+    QFETCH(bool, ends);
 
     WindowFixture fx;
     WindowProbe *window = fx.open();
@@ -318,21 +306,18 @@ void WindowStatesTest::closeEvent()
         window->onUpdateNowClicked();
     window->currentState = state;
     QCloseEvent event;
-    event.setAccepted(!closes);
+    event.setAccepted(!ends);
 
-    QCOMPARE(WindowProbe::quitsEventLoop([&] { window->closeEvent(&event); }), closes);
-    QCOMPARE(event.isAccepted(), closes);
+    QCOMPARE(WindowProbe::quitsEventLoop([&] { window->closeEvent(&event); }), ends);
+    QCOMPARE(event.isAccepted(), ends);
     QCOMPARE(window->currentState, state);
-    if (closes)
+    if (ends)
         QVERIFY(!window->engine->isRunning());
 }
 
 void WindowStatesTest::escape_data()
 {
-    QTest::addColumn<int>("state");
-    QTest::addColumn<bool>("ends");
-    for (int state : AllStates)
-        QTest::newRow(StateNames[state]) << state << (state != W::STATE_INSTALLING);
+    addEndsUnlessInstallingRows();
 }
 
 void WindowStatesTest::escape()
@@ -377,8 +362,8 @@ void WindowStatesTest::readyToInstall_data()
 {
     QTest::addColumn<int>("state");
     QTest::addColumn<QString>("status");
-    for (int state : AllStates) {
-        QTest::newRow(StateNames[state])
+    for (int state : W::AllStates) {
+        QTest::newRow(W::StateNames[state])
             << state << (state == W::STATE_INSTALLING ? "before" : "Download complete, installing...");
     }
 }

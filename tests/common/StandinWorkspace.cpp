@@ -1,8 +1,10 @@
 #include "StandinWorkspace.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTest>
 
 #include <csignal>
 #include <sys/types.h>
@@ -11,7 +13,10 @@ namespace {
 
 const QString DaemonImage = QStringLiteral("QuillonDaemon.exe");
 const QString ToolCallEvent = QStringLiteral("call");
-const QStringList RunningEvents{QStringLiteral("start"), QStringLiteral("service")};
+const QString StartEvent = QStringLiteral("start");
+const QStringList RunningEvents{StartEvent, QStringLiteral("service")};
+constexpr int StartMs = 5000;
+constexpr int KillWaitMs = 5000;
 
 enum Field
 {
@@ -47,15 +52,19 @@ QString executableOf(qint64 pid)
 StandinWorkspace::StandinWorkspace() : savedPath(qgetenv("PATH"))
 {
     const QString bin = dir.filePath(QStringLiteral("bin"));
-    const QString data = qEnvironmentVariable("FARLINK_TEST_DATA");
     for (const QString &tool : {QStringLiteral("taskkill"), QStringLiteral("tasklist")})
-        copyExecutable(data + QLatin1Char('/') + tool, bin + QLatin1Char('/') + tool);
+        copyExecutable(QStringLiteral(FARLINK_TEST_COMMON_DATA "/") + tool, bin + QLatin1Char('/') + tool);
     qputenv("FARLINK_STANDIN_LOG", QFile::encodeName(dir.filePath(QStringLiteral("standin-log.txt"))));
     qputenv("PATH", QFile::encodeName(bin) + ':' + savedPath);
 }
 
 StandinWorkspace::~StandinWorkspace()
 {
+    // Guards first, so that none starts a program again once it has been ended.
+    for (const auto &process : started) {
+        process->kill();
+        process->waitForFinished(KillWaitMs);
+    }
     endRecordedProcesses();
     qputenv("PATH", savedPath);
     for (const char *name : {"FARLINK_STANDIN_LOG", "FARLINK_STANDIN_HANG", "FARLINK_SPARED_IMAGE",
@@ -72,6 +81,36 @@ bool StandinWorkspace::isValid() const
 bool StandinWorkspace::installProduct(const QString &relativePath) const
 {
     return copyExecutable(toolsBin() + QStringLiteral("/product-standin"), dir.filePath(relativePath));
+}
+
+QProcess *StandinWorkspace::startProduct(const QString &relativePath, const QStringList &arguments)
+{
+    return start(relativePath, arguments, QFileInfo(relativePath).fileName());
+}
+
+QProcess *StandinWorkspace::startGuard(const QString &relativePath, int restarts, const QString &program)
+{
+    return start(relativePath, {QStringLiteral("--guard"), QString::number(restarts), program},
+                 QFileInfo(program).fileName());
+}
+
+QProcess *StandinWorkspace::start(const QString &relativePath, const QStringList &arguments,
+                                  const QString &recordedImage)
+{
+    if (!installProduct(relativePath)) {
+        qWarning("cannot install the product stand-in at %s", qPrintable(relativePath));
+        return nullptr;
+    }
+    const int startsBefore = pidsOf(StartEvent, recordedImage).size();
+    started.push_back(std::make_unique<QProcess>());
+    QProcess *process = started.back().get();
+    process->start(dir.filePath(relativePath), arguments);
+    if (!process->waitForStarted(StartMs) ||
+        !QTest::qWaitFor([&] { return pidsOf(StartEvent, recordedImage).size() > startsBefore; }, StartMs)) {
+        qWarning("no start of %s recorded", qPrintable(recordedImage));
+        return nullptr;
+    }
+    return process;
 }
 
 QList<QStringList> StandinWorkspace::entries() const
@@ -129,6 +168,11 @@ bool StandinWorkspace::isRunning(qint64 pid)
     const QByteArray text = stat.readAll();
     const int close = text.lastIndexOf(')');
     return close > 0 && text.mid(close + 2, 1) != "Z";
+}
+
+QString StandinWorkspace::uniqueImage(const QString &stem)
+{
+    return QStringLiteral("%1%2.exe").arg(stem).arg(QCoreApplication::applicationPid());
 }
 
 void StandinWorkspace::endRecordedProcesses() const

@@ -2,14 +2,19 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
 
 // A scratch folder for one test: copies of the product stand-in put there
 // record into one log, and recording taskkill and tasklist wrappers come first
 // on PATH, so that the log shows every daemon command and tool call in order.
 // When the workspace goes, every process recorded in the log that still runs
 // an executable of this folder is ended by its id; nothing else is touched.
+// POSIX only: it reads /proc and ends processes by signal.
 class StandinWorkspace final
 {
     Q_DISABLE_COPY_MOVE(StandinWorkspace)
@@ -22,6 +27,12 @@ public:
     QString path() const { return dir.path(); }
     // Copies the product stand-in to a path below the workspace, creating its folders.
     bool installProduct(const QString &relativePath) const;
+    // Installs the product stand-in there, starts it with the arguments and waits until it has recorded
+    // its start. The process belongs to the workspace; nullptr when it did not start.
+    QProcess *startProduct(const QString &relativePath, const QStringList &arguments = {});
+    // As startProduct, but the copy is a guard of the program: it starts the program, then starts it again
+    // each time it ends, that many times. Waits until the program has recorded its start.
+    QProcess *startGuard(const QString &relativePath, int restarts, const QString &program);
 
     // The log, one entry per line: image name, event, process id, working directory, arguments.
     QList<QStringList> entries() const;
@@ -34,10 +45,14 @@ public:
     QString daemonCommandFolder(const QString &command) const;
 
     static bool isRunning(qint64 pid);
+    // "<stem><pid>.exe": a name unique to this test process, so that runs beside each other never meet.
+    static QString uniqueImage(const QString &stem);
 
 private:
+    QProcess *start(const QString &relativePath, const QStringList &arguments, const QString &recordedImage);
     void endRecordedProcesses() const;
 
     QTemporaryDir dir;
     QByteArray savedPath;
+    std::vector<std::unique_ptr<QProcess>> started;
 };

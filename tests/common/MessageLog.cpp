@@ -1,19 +1,21 @@
 #include "MessageLog.h"
 
+#include <QList>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPair>
 
 namespace {
 
 QMutex mutex;
-QStringList captured;
+QList<QPair<QtMsgType, QString>> captured;
 QtMessageHandler passOn = nullptr;
 
 void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     {
         QMutexLocker lock(&mutex);
-        captured.append(message);
+        captured.append({type, message});
     }
     if (passOn)
         passOn(type, context, message);
@@ -38,7 +40,21 @@ MessageLog::~MessageLog()
 QStringList MessageLog::lines() const
 {
     QMutexLocker lock(&mutex);
-    return captured;
+    QStringList texts;
+    for (const auto &line : captured)
+        texts.append(line.second);
+    return texts;
+}
+
+QStringList MessageLog::of(QtMsgType type) const
+{
+    QMutexLocker lock(&mutex);
+    QStringList texts;
+    for (const auto &line : captured) {
+        if (line.first == type)
+            texts.append(line.second);
+    }
+    return texts;
 }
 
 bool MessageLog::contains(const QString &line) const
