@@ -1,0 +1,299 @@
+#!/usr/bin/env python3
+"""Kills the real updater with SIGKILL at random moments of many installations of a demo product and
+classifies what each kill left in the program folder. Two kinds of runs: a package that installs, and a
+package cut off part-way, whose extraction fails so that the updater restores its backup.
+
+Before the kills of each kind, three uninterrupted calibration runs measure how long each step takes (from
+its first log line to the next step's, the last step to the end of the worker thread). Each kill run then
+picks a step (every step in turn, shuffled) and a uniformly random moment inside that step's span, counted
+from the step's first log line as it arrives. The span is the median of every measurement so far: the kill
+runs add those of the steps that ended before the aimed one, so that the spans follow the machine's load.
+The step the kill really landed in is the last step log line the updater printed before it died.
+"""
+import argparse
+import collections
+import csv
+import http.server
+import os
+import random
+import shutil
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+from demo_product import HIDDEN_FILE, DemoProduct
+from updater_run import AFTER_END, BEFORE_INSTALL, INSTALL_START, STEP_ANCHORS, UpdaterRun
+from verdict import CLASSES, FAILING, NEW_INTACT, OLD_INTACT, judge
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PACKAGE = "/quillon-2.0.0.zip"
+CUT_PACKAGE = "/quillon-2.0.0-cut.zip"
+CALIBRATION_RUNS = 3
+SHORT_CLASS = {
+    "old version intact": "old",
+    "new version intact": "new",
+    "mixed, backup complete, recovered": "mixed+backup:recovered",
+    "mixed, backup complete, NOT recoverable": "mixed+backup:NOT-recovered",
+    "mixed, no complete backup, nothing lost": "mixed:nothing-lost",
+    "LOST": "LOST",
+}
+
+
+class Kind:
+    def __init__(self, name, path, steps, weighted, expected):
+        self.name = name
+        self.path = path
+        self.steps = steps
+        # The steps the kill moments are drawn from, in equal shares; a step listed twice gets twice as many.
+        self.weighted = weighted
+        self.expected = expected
+
+
+KINDS = [
+    Kind("installing package", PACKAGE, ["shutdown", "backup", "extraction", "config", "clean-up"],
+         ["shutdown", "backup", "extraction", "config", "clean-up"], NEW_INTACT),
+    Kind("failing extraction", CUT_PACKAGE, ["shutdown", "backup", "extraction", "restore", "clean-up"],
+         ["shutdown", "backup", "extraction", "restore", "restore", "clean-up"], OLD_INTACT),
+]
+
+
+class Tools:
+    def __init__(self, build):
+        self.updater = os.path.join(build, "src", "startup", "FarlinkUpdater")
+        self.standin_bin = os.path.join(build, "tools", "bin")
+        self.shim_bin = os.path.join(HERE, "bin")
+        self.standin = os.path.join(self.standin_bin, "product-standin")
+
+    def missing(self):
+        return [p for p in (self.updater, self.standin, os.path.join(self.standin_bin, "tar"),
+                            os.path.join(self.standin_bin, "tasklist")) if not os.path.exists(p)]
+
+
+def start_server(files):
+    """Serves the packages on 127.0.0.1 from memory, on a port the system picks."""
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = files.get(self.path)
+            if body is None:
+                self.send_error(404)
+                return
+            self.send_response(200)
+            self.send_header("Content-Type", "application/zip")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+class Bench:
+    def __init__(self, args, tools, product, base_url):
+        self.args = args
+        self.tools = tools
+        self.product = product
+        self.base_url = base_url
+        self.rng = random.Random(args.seed)
+        self.rows = []
+        # Kind name -> step -> measured spans in seconds.
+        self.spans = {}
+        self.counter = 0
+        self.faults = 0
+
+    def new_run(self, kind, label):
+        self.counter += 1
+        folder = os.path.join(self.args.work, "runs", "%03d-%s" % (self.counter, label))
+        os.makedirs(folder)
+        return UpdaterRun(folder, self.product, self.tools, self.base_url + kind.path)
+
+    def finish(self, run, verdict, keep):
+        """Keeps the folder of a run worth a look (with the updater's log), removes the others."""
+        if keep:
+            with open(os.path.join(run.folder, "updater-log.txt"), "w", encoding="utf-8") as f:
+                f.write("\n".join(run.log.text() if run.log else []) + "\n")
+            print("    kept for a look: %s" % run.folder)
+            if verdict is not None and verdict.lost_files:
+                print("    lost files (%d): %s" % (len(verdict.lost_files), verdict.lost_files[:5]))
+            if verdict is not None and verdict.detail:
+                print("    %s" % verdict.detail)
+        else:
+            shutil.rmtree(run.folder)
+
+    def observe(self, kind, times, end, before):
+        """Adds the spans of the steps that ended, up to (not including) the step before."""
+        starts = [times.get(STEP_ANCHORS[step]) for step in kind.steps] + [end]
+        for i, step in enumerate(kind.steps[: kind.steps.index(before)] if before else kind.steps):
+            if starts[i] is not None and starts[i + 1] is not None:
+                self.spans[kind.name][step].append(starts[i + 1] - starts[i])
+
+    def span(self, kind, step):
+        return statistics.median(self.spans[kind.name][step])
+
+    def calibrate(self, kind, number):
+        """One run without a kill: it must end as designed; returns whether it ran at all."""
+        run = self.new_run(kind, "calibration")
+        try:
+            run.prepare()
+            run.start()
+            measured = run.run_through()
+        finally:
+            run.end_processes()
+        if measured is None:
+            print("calibration %d of '%s': the installation never started" % (number, kind.name))
+            self.faults += 1
+            self.finish(run, None, keep=True)
+            return False
+        verdict = judge(run.product_folder, self.product.old, self.product.new)
+        times, end = measured
+        self.observe(kind, times, end, None)
+        ok = verdict.verdict == kind.expected and verdict.backups == 0
+        print("calibration %d, %s: installation %.2f s, ending '%s', config.ini Version=%s, backup folders %d%s" % (
+            number, kind.name, end - times[INSTALL_START], verdict.verdict, verdict.version, verdict.backups,
+            "" if ok else "  FAILED: expected '%s' and no backup folder" % kind.expected))
+        self.faults += not ok
+        self.finish(run, verdict, keep=not ok)
+        return True
+
+    def print_spans(self, kind, when):
+        print("    step spans %s, median (measurements):" % when + ",".join(
+            " %s %.3f s (%d)" % (step, self.span(kind, step), len(self.spans[kind.name][step]))
+            for step in kind.steps))
+
+    def kill_run(self, kind, aim, number):
+        delay = self.rng.uniform(0.0, self.span(kind, aim))
+        run = self.new_run(kind, kind.path.strip("/").replace(".zip", ""))
+        try:
+            run.prepare()
+            run.start()
+            outcome = run.kill_at(STEP_ANCHORS[aim], delay)
+        finally:
+            run.end_processes()
+        if outcome is None:
+            print("[%s %02d/%02d] aim %s: the step never started" % (kind.name, number, self.args.runs, aim))
+            self.faults += 1
+            self.finish(run, None, keep=True)
+            return
+        landed, late = outcome
+        self.observe(kind, run.log.marker_times(), None, aim)
+        verdict = judge(run.product_folder, self.product.old, self.product.new)
+        side = " + " + ",".join(verdict.side_files) if verdict.side_files else ""
+        print("[%s %02d/%02d] aim %-10s +%.3f s -> landed %-10s %s (config %s%s, backup folders %d)" % (
+            kind.name, number, self.args.runs, aim, delay, landed, verdict.verdict, verdict.version, side,
+            verdict.backups))
+        self.record(kind, aim, delay, late, landed, verdict)
+        failing = verdict.verdict in FAILING
+        self.faults += failing
+        self.finish(run, verdict, keep=failing)
+
+    def record(self, kind, aim, delay, late, landed, verdict):
+        self.rows.append({
+            "kind": kind.name, "aim": aim, "delay_s": "%.4f" % delay, "late_ms": "%.2f" % (late * 1000),
+            "landed": landed, "verdict": verdict.verdict, "config_version": verdict.version,
+            "config_side_files": " ".join(verdict.side_files), "backup_folders": verdict.backups,
+            "lost_files": " ".join(verdict.lost_files), "difference": verdict.detail,
+        })
+
+    def run_kind(self, kind):
+        started = time.monotonic()
+        self.spans[kind.name] = {step: [] for step in kind.steps}
+        if not all([self.calibrate(kind, number) for number in range(1, CALIBRATION_RUNS + 1)]):
+            return
+        self.print_spans(kind, "after calibration")
+        aims = [kind.weighted[i % len(kind.weighted)] for i in range(self.args.runs)]
+        self.rng.shuffle(aims)
+        for number, aim in enumerate(aims, 1):
+            self.kill_run(kind, aim, number)
+        self.print_spans(kind, "after the kills")
+        print("%s: %d kills in %.0f s" % (kind.name, self.args.runs, time.monotonic() - started))
+
+    def report(self, kind):
+        rows = [r for r in self.rows if r["kind"] == kind.name]
+        steps = kind.steps + [s for s in (BEFORE_INSTALL, AFTER_END) if any(r["landed"] == s for r in rows)]
+        # Old, new and the failing classes always show; the others when they occurred.
+        columns = [c for c in CLASSES
+                   if c in (OLD_INTACT, NEW_INTACT) or c in FAILING or any(r["verdict"] == c for r in rows)]
+        print("\n%s: %d kills, by the step they landed in" % (kind.name, len(rows)))
+        header = "    %-24s" % "step" + "".join("%*s" % (len(SHORT_CLASS[c]) + 2, SHORT_CLASS[c]) for c in columns)
+        print(header + "  total")
+        for step in steps + ["all"]:
+            chosen = [r for r in rows if step in ("all", r["landed"])]
+            counts = collections.Counter(r["verdict"] for r in chosen)
+            print("    %-24s" % step + "".join("%*d" % (len(SHORT_CLASS[c]) + 2, counts[c]) for c in columns)
+                  + "%7d" % len(chosen))
+        versions = collections.Counter((r["verdict"], r["config_version"]) for r in rows)
+        print("    config.ini Version by class: " + "; ".join(
+            "%s %s x%d" % (SHORT_CLASS[v], version, n) for (v, version), n in sorted(versions.items())))
+        late = sorted(float(r["late_ms"]) for r in rows)
+        if late:
+            print("    kill later than the drawn moment: median %.2f ms, at most %.2f ms" % (
+                late[len(late) // 2], late[-1]))
+        left = sum(1 for r in rows if r["backup_folders"])
+        print("    runs that left a backup folder inside the program folder: %d" % left)
+        side = sum(1 for r in rows if r["config_side_files"])
+        print("    runs that left config.ini's lock or temporary file beside it: %d" % side)
+
+    def write_csv(self):
+        path = os.path.join(self.args.work, "results.csv")
+        with open(path, "w", newline="", encoding="utf-8") as f:
+            writer = csv.DictWriter(f, fieldnames=list(self.rows[0].keys()) if self.rows else ["kind"])
+            writer.writeheader()
+            writer.writerows(self.rows)
+        print("every kill: %s" % path)
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=50, help="kills of each kind (default 50)")
+    parser.add_argument("--files", type=int, default=2000, help="small files in the demo product (default 2000)")
+    parser.add_argument("--build", required=True, help="build folder with FarlinkUpdater and the stand-ins")
+    parser.add_argument("--work", help="work folder (default: a new one under $TMPDIR or /var/tmp)")
+    parser.add_argument("--seed", type=int, help="random seed (default: from the clock; printed)")
+    parser.add_argument("--hidden", action="store_true",
+                        help="give the product a hidden file (%s) that the new version replaces" % HIDDEN_FILE)
+    args = parser.parse_args()
+    if args.seed is None:
+        args.seed = int(time.time())
+    if args.work is None:
+        args.work = tempfile.mkdtemp(prefix="farlink-faults.", dir=os.environ.get("TMPDIR") or "/var/tmp")
+    return args
+
+
+def main():
+    args = parse_arguments()
+    tools = Tools(os.path.abspath(args.build))
+    if tools.missing():
+        print("not built: %s" % ", ".join(tools.missing()), file=sys.stderr)
+        return 2
+    started = time.monotonic()
+    product = DemoProduct(args.work, tools.standin, "QuillonF%d.exe" % os.getpid(), args.files, args.seed,
+                          args.hidden)
+    product.build()
+    package, cut = product.package(), product.truncated_package()
+    print("seed %d, work folder %s" % (args.seed, args.work))
+    print("demo product: %s; package %d entries, %.1f MB; cut package %.1f MB" % (
+        product.describe(), len(product.package_entries), len(package) / 1e6, len(cut) / 1e6))
+    server = start_server({PACKAGE: package, CUT_PACKAGE: cut})
+    bench = Bench(args, tools, product, "http://127.0.0.1:%d" % server.server_address[1])
+    try:
+        for kind in KINDS:
+            bench.run_kind(kind)
+    finally:
+        server.shutdown()
+    for kind in KINDS:
+        bench.report(kind)
+    bench.write_csv()
+    shutil.rmtree(product.old_folder)
+    print("\n%d kills in %.1f min; faults (lost, not recoverable, or no kill): %d" % (
+        len(bench.rows), (time.monotonic() - started) / 60, bench.faults))
+    return 1 if bench.faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
