@@ -49,9 +49,11 @@ inline const QString PackageFileName = QStringLiteral("update.zip");
 inline const QString ConfigFileName = QStringLiteral("config.ini");
 inline const QString BackupMarker = QStringLiteral("_update_backup_");
 inline const QString BackupTimeFormat = QStringLiteral("yyyyMMdd_hhmmss");
-inline const QString DaemonRelativePath = QStringLiteral("/QuillonServer/QuillonDaemon.exe");
 inline const QString DaemonImageName = QStringLiteral("QuillonDaemon.exe");
 inline const QString ServerImageName = QStringLiteral("QuillonServer.exe");
+// The product's daemon lives in this sub-folder of the product folder; the window restarts it from there.
+inline const QString ServerSubfolder = QStringLiteral("/QuillonServer");
+inline const QString DaemonRelativePath = ServerSubfolder + QLatin1Char('/') + DaemonImageName;
 
 // Package checks
 constexpr qint64 MinimumDownloadedPackageBytes = 1025; // 1024 bytes or fewer fail
@@ -101,6 +103,10 @@ constexpr int InstallProgressStart = DownloadShare;
 constexpr int RecoveryProgress = 90;
 constexpr int FinalizingProgress = 95;
 constexpr int InstallProgressEnd = 100;
+
+// Process tools of the shutdown step
+inline const QString TaskkillProgram = QStringLiteral("taskkill");
+inline const QString TasklistProgram = QStringLiteral("tasklist");
 
 // Extraction tools; the script's %1 is the package and %2 the program folder,
 // both already quoted for PowerShell's single-quoted literals.

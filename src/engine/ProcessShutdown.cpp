@@ -11,8 +11,6 @@ using namespace engine;
 
 namespace {
 
-const QString TaskkillProgram = QStringLiteral("taskkill");
-const QString TasklistProgram = QStringLiteral("tasklist");
 const QString StopCommand = QStringLiteral("stop");
 const QString ImageNameFilter = QStringLiteral("IMAGENAME eq %1");
 

@@ -1,5 +1,6 @@
 #include "UpdaterWindow.h"
 
+#include "EngineConstants.h"
 #include "WindowStyle.h"
 
 #include <QDesktopServices>
@@ -17,12 +18,12 @@ QString UpdaterWindow::productDir() const
 
 QString UpdaterWindow::serverDir() const
 {
-    return productDir() + window::ServerFolder;
+    return productDir() + engine::ServerSubfolder;
 }
 
 QString UpdaterWindow::daemonPath() const
 {
-    return serverDir() + window::DaemonExecutable;
+    return productDir() + engine::DaemonRelativePath;
 }
 
 void UpdaterWindow::startCountdown()

@@ -137,9 +137,7 @@ inline constexpr int DaemonInstallLimitMs = 10000;
 inline constexpr int DaemonRunDelayMs = 1000;
 inline constexpr int MainProgramDelayMs = 2000;
 
-// The product's daemon, relative to the product folder, and its commands
-inline constexpr char ServerFolder[] = "/QuillonServer";
-inline constexpr char DaemonExecutable[] = "/QuillonDaemon.exe";
+// The product's daemon commands (its path is the engine's: engine::DaemonRelativePath)
 inline constexpr char DaemonInstallCommand[] = "install";
 inline constexpr char DaemonRunCommand[] = "run";
 
