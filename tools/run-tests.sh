@@ -1,10 +1,12 @@
 #!/bin/bash
-# Sets up a fresh Debian 12 machine, builds into build/ and runs every test.
+# Sets up a fresh Debian 12 machine, builds into build/ (warnings are errors, no benchmarks) and runs every
+# test, the short fuzzing runs (label "fuzz") included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-build-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DFARLINK_BUILD_BENCHMARKS=OFF
 cmake --build build
 cd build
 ctest --output-on-failure -j2

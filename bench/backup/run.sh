@@ -11,21 +11,17 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build}"
 work="${2:-$(mktemp -d "${TMPDIR:-/var/tmp}/backup-bench.XXXXXX")}"
 
+cmake -S "$root" -B "$build" -DFARLINK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --target backup_bench farlink-standins >/dev/null
 bench="$build/bench/backup/backup_bench"
-# The tar, taskkill and tasklist stand-ins first: the engine finds its tools through PATH.
-export PATH="$build/tools/bin:$PATH"
+# The tar, taskkill and tasklist stand-ins first: the engine finds its tools through PATH. The shutdown
+# step ends processes by image name; the stand-ins see only what lies in the work folder.
+export PATH="$build/tools/bin:$PATH" FARLINK_STANDIN_SCOPE="$work"
 trap 'rm -rf "$work"' EXIT
 
 echo "== backup + restore beside cp -a"
 "$bench" copy "$work" 20000 512 5
 echo "== whole installation"
-# The shutdown step ends processes by image name; in a PID namespace of its own
-# it sees (and can end) only what this run started.
-isolate=()
-if [[ $EUID -eq 0 ]] && command -v unshare >/dev/null; then
-    isolate=(unshare --pid --fork --mount-proc)
-fi
-"${isolate[@]}" "$bench" install "$work" 20000 512
+"$bench" install "$work" 20000 512
 echo "== growth from 5,000 to 50,000 files"
 "$bench" scale "$work" 5000 50000 1024 5

@@ -13,6 +13,7 @@ if [[ ! -x /usr/bin/time ]]; then
     echo "needs /usr/bin/time (Debian package: time)" >&2
     exit 1
 fi
+cmake -S "$root" -B "$build" -DFARLINK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --target download_bench >/dev/null
 bench="$build/bench/download/download_bench"
 

@@ -27,7 +27,6 @@ from demo_product import HIDDEN_FILE, DemoProduct
 from updater_run import AFTER_END, BEFORE_INSTALL, INSTALL_START, STEP_ANCHORS, UpdaterRun
 from verdict import CLASSES, FAILING, NEW_INTACT, OLD_INTACT, judge
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = "/quillon-2.0.0.zip"
 CUT_PACKAGE = "/quillon-2.0.0-cut.zip"
 CALIBRATION_RUNS = 3
@@ -63,12 +62,12 @@ class Tools:
     def __init__(self, build):
         self.updater = os.path.join(build, "src", "startup", "FarlinkUpdater")
         self.standin_bin = os.path.join(build, "tools", "bin")
-        self.shim_bin = os.path.join(HERE, "bin")
         self.standin = os.path.join(self.standin_bin, "product-standin")
 
     def missing(self):
         return [p for p in (self.updater, self.standin, os.path.join(self.standin_bin, "tar"),
-                            os.path.join(self.standin_bin, "tasklist")) if not os.path.exists(p)]
+                            os.path.join(self.standin_bin, "tasklist"),
+                            os.path.join(self.standin_bin, "taskkill")) if not os.path.exists(p)]
 
 
 def start_server(files):

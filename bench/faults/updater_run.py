@@ -143,14 +143,16 @@ class UpdaterRun:
         env = dict(os.environ)
         env.pop("DISPLAY", None)
         env.update({
-            "PATH": os.pathsep.join([self.tools.shim_bin, self.tools.standin_bin, env.get("PATH", "")]),
+            "PATH": os.pathsep.join([self.tools.standin_bin, env.get("PATH", "")]),
             "PROGRAMDATA": self.programdata,
             "TMPDIR": os.path.join(self.folder, "tmp"),
             "QT_QPA_PLATFORM": "offscreen",
             "LC_ALL": "C.UTF-8",
             "FARLINK_STANDIN_LOG": self.standin_log,
             "FARLINK_STANDIN_LIFETIME_S": STANDIN_LIFETIME_S,
-            "FARLINK_FAULTS_SCOPE": self.product_folder,
+            # The daemon and the server have fixed image names: the stand-ins' taskkill and tasklist
+            # see only this run's program folder, never the processes of other work on the machine.
+            "FARLINK_STANDIN_SCOPE": self.product_folder,
         })
         return env
 

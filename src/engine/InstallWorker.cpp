@@ -1,3 +1,4 @@
+#include "PauseScale.h"
 #include "UpdateEngine.h"
 
 #include <QCoreApplication>
@@ -44,7 +45,7 @@ void UpdateEngine::runInstallSteps()
         endInstallWithError(ErrorProcessesNotClosed);
         return;
     }
-    QThread::msleep(PauseAfterProcessesClosedMs);
+    pauseFor(PauseAfterProcessesClosedMs);
 
     emit installProgress(BackupProgressStart, ProgressBackup);
     discardIncompleteBackup();
@@ -69,7 +70,7 @@ void UpdateEngine::finishInstall()
         qWarning() << "配置文件更新失败，但程序更新已成功";
     cleanupTempDir();
     removeBackupUnlessNeeded();
-    QThread::msleep(PauseBeforeFinishMs);
+    pauseFor(PauseBeforeFinishMs);
     emit installProgress(InstallProgressEnd, ProgressFinalizingDone);
     running = false;
     emit updateFinished(true, InstallSucceeded);

@@ -1,3 +1,4 @@
+#include "PauseScale.h"
 #include "PowerShellCommand.h"
 #include "UpdateEngine.h"
 
@@ -5,7 +6,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QThread>
 
 using namespace engine;
 
@@ -149,7 +149,7 @@ bool UpdateEngine::extractUpdatePackage()
     for (int percent = ExtractionProgressStart; percent <= ExtractionProgressEnd;
          percent += ExtractionProgressStep) {
         emit installProgress(percent, ProgressExtracting);
-        QThread::msleep(ExtractionProgressPauseMs);
+        pauseFor(ExtractionProgressPauseMs);
     }
 
     const QStringList after = topLevelFiles(appDir);

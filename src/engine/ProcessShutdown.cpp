@@ -1,3 +1,4 @@
+#include "PauseScale.h"
 #include "UpdateEngine.h"
 
 #include <QDebug>
@@ -5,7 +6,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
-#include <QThread>
 
 using namespace engine;
 
@@ -28,7 +28,7 @@ void stopDaemonService(const QString &daemonPath)
     stop.start(daemonPath, {StopCommand}, QIODevice::ReadWrite);
     if (stop.waitForFinished(DaemonStopWaitMs))
         qDebug() << "服务停止命令完成，退出码:" << stop.exitCode();
-    QThread::msleep(PauseAfterDaemonStopMs);
+    pauseFor(PauseAfterDaemonStopMs);
 }
 
 // A non-zero exit code usually means that no such process was running.
@@ -39,7 +39,7 @@ void forceKill(const QString &imageName)
     taskkill.start(TaskkillProgram, forceKillArguments(imageName), QIODevice::ReadWrite);
     if (taskkill.waitForFinished(TaskkillWaitMs))
         qDebug().noquote() << "关闭" << imageName << "退出码:" << taskkill.exitCode();
-    QThread::msleep(PauseAfterTaskkillMs);
+    pauseFor(PauseAfterTaskkillMs);
 }
 
 // Windows shows the image name in the list while such a process runs. The
@@ -88,7 +88,7 @@ bool UpdateEngine::closeRelatedProcesses()
 
     const bool mainClosed = !appearsInTaskList(mainImageName);
     qDebug() << "主程序关闭状态:" << (mainClosed ? "已关闭" : "可能仍在运行");
-    QThread::msleep(PauseAfterShutdownMs);
+    pauseFor(PauseAfterShutdownMs);
     qDebug() << "关闭进程完成";
     return mainClosed;
 }

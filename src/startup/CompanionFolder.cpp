@@ -1,5 +1,6 @@
 #include "CompanionFolder.h"
 
+#include "PauseScale.h"
 #include "StartupConstants.h"
 
 #include <QDebug>
@@ -51,7 +52,7 @@ QString companionFolderPath(const QString &infoFilePath)
 
 void scheduleCompanionFolderRemoval(const QString &folderPath, const QStringList &keptFolders)
 {
-    QTimer::singleShot(CompanionRemovalDelayMs,
+    QTimer::singleShot(engine::scaledPauseMs(CompanionRemovalDelayMs),
                        [folderPath, keptFolders] { removeCompanionFolder(folderPath, keptFolders); });
 }
 
@@ -68,7 +69,8 @@ void removeCompanionFolder(const QString &folderPath, const QStringList &keptFol
         qDebug() << LogCompanionRemoved;
         return;
     }
-    QTimer::singleShot(CompanionRetryDelayMs, [folderPath, remover] { remover(folderPath); });
+    QTimer::singleShot(engine::scaledPauseMs(CompanionRetryDelayMs),
+                       [folderPath, remover] { remover(folderPath); });
 }
 
 } // namespace startup

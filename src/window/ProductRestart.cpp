@@ -1,6 +1,7 @@
 #include "UpdaterWindow.h"
 
 #include "EngineConstants.h"
+#include "PauseScale.h"
 #include "WindowStyle.h"
 
 #include <QDesktopServices>
@@ -32,7 +33,7 @@ void UpdaterWindow::startCountdown()
         return;
     countdownTimer = new QTimer(this);
     connect(countdownTimer, &QTimer::timeout, this, &UpdaterWindow::countdownTick);
-    countdownTimer->start(window::CountdownTickMs);
+    countdownTimer->start(engine::scaledPauseMs(window::CountdownTickMs));
 }
 
 void UpdaterWindow::countdownTick()
@@ -64,7 +65,8 @@ void UpdaterWindow::restartApplication()
             &UpdaterWindow::onServiceInstallFinished);
     connect(serviceInstall, &QProcess::errorOccurred, this, &UpdaterWindow::onServiceInstallError);
     serviceInstall->start(daemonPath(), {window::DaemonInstallCommand}, QIODevice::ReadWrite);
-    QTimer::singleShot(window::DaemonInstallLimitMs, this, &UpdaterWindow::installTimeout);
+    QTimer::singleShot(engine::scaledPauseMs(window::DaemonInstallLimitMs), this,
+                       &UpdaterWindow::installTimeout);
 }
 
 void UpdaterWindow::installTimeout()
@@ -86,14 +88,16 @@ void UpdaterWindow::onServiceInstallFinished(int, QProcess::ExitStatus)
     if (daemonRunScheduled)
         return;
     daemonRunScheduled = true;
-    QTimer::singleShot(window::DaemonRunDelayMs, this, &UpdaterWindow::runDaemonService);
+    QTimer::singleShot(engine::scaledPauseMs(window::DaemonRunDelayMs), this,
+                       &UpdaterWindow::runDaemonService);
 }
 
 void UpdaterWindow::runDaemonService()
 {
     if (!QProcess::startDetached(daemonPath(), {window::DaemonRunCommand}, serverDir()))
         QProcess::startDetached(daemonPath(), {}, serverDir());
-    QTimer::singleShot(window::MainProgramDelayMs, this, &UpdaterWindow::launchMainProgram);
+    QTimer::singleShot(engine::scaledPauseMs(window::MainProgramDelayMs), this,
+                       &UpdaterWindow::launchMainProgram);
 }
 
 void UpdaterWindow::launchMainProgram()

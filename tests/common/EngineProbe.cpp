@@ -4,29 +4,35 @@ EngineSignalLog::EngineSignalLog(UpdateEngine *engine)
 {
     // Direct connections: the log sees the signals in emission order, also from the worker thread.
     const auto record = [this](const QString &line) { lines.append(line); };
-    connect(engine, &UpdateEngine::progressChanged, this,
-            [record](int percent, const QString &message) {
-                record(QStringLiteral("progressChanged %1 %2").arg(percent).arg(message));
-            },
-            Qt::DirectConnection);
-    connect(engine, &UpdateEngine::installProgress, this,
-            [record](int percent, const QString &message) {
-                record(QStringLiteral("installProgress %1 %2").arg(percent).arg(message));
-            },
-            Qt::DirectConnection);
-    connect(engine, &UpdateEngine::statusChanged, this,
-            [record](const QString &status) { record(QStringLiteral("statusChanged ") + status); },
-            Qt::DirectConnection);
-    connect(engine, &UpdateEngine::readyToInstall, this,
-            [record] { record(QStringLiteral("readyToInstall")); }, Qt::DirectConnection);
-    connect(engine, &UpdateEngine::updateFinished, this,
-            [record](bool success, const QString &message) {
-                record(QStringLiteral("updateFinished %1 %2").arg(success ? "true" : "false", message));
-            },
-            Qt::DirectConnection);
-    connect(engine, &UpdateEngine::errorOccurred, this,
-            [record](const QString &error) { record(QStringLiteral("errorOccurred ") + error); },
-            Qt::DirectConnection);
+    connect(
+        engine, &UpdateEngine::progressChanged, this,
+        [record](int percent, const QString &message) {
+            record(QStringLiteral("progressChanged %1 %2").arg(percent).arg(message));
+        },
+        Qt::DirectConnection);
+    connect(
+        engine, &UpdateEngine::installProgress, this,
+        [record](int percent, const QString &message) {
+            record(QStringLiteral("installProgress %1 %2").arg(percent).arg(message));
+        },
+        Qt::DirectConnection);
+    connect(
+        engine, &UpdateEngine::statusChanged, this,
+        [record](const QString &status) { record(QStringLiteral("statusChanged ") + status); },
+        Qt::DirectConnection);
+    connect(
+        engine, &UpdateEngine::readyToInstall, this, [record] { record(QStringLiteral("readyToInstall")); },
+        Qt::DirectConnection);
+    connect(
+        engine, &UpdateEngine::updateFinished, this,
+        [record](bool success, const QString &message) {
+            record(QStringLiteral("updateFinished %1 %2").arg(success ? "true" : "false", message));
+        },
+        Qt::DirectConnection);
+    connect(
+        engine, &UpdateEngine::errorOccurred, this,
+        [record](const QString &error) { record(QStringLiteral("errorOccurred ") + error); },
+        Qt::DirectConnection);
 }
 
 QStringList EngineSignalLog::of(const QString &signalName) const

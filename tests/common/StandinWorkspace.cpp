@@ -17,6 +17,7 @@ const QString StartEvent = QStringLiteral("start");
 const QStringList RunningEvents{StartEvent, QStringLiteral("service")};
 constexpr int StartMs = 5000;
 constexpr int KillWaitMs = 5000;
+constexpr char ScopeVariable[] = "FARLINK_STANDIN_SCOPE";
 
 enum Field
 {
@@ -49,13 +50,14 @@ QString executableOf(qint64 pid)
 
 } // namespace
 
-StandinWorkspace::StandinWorkspace() : savedPath(qgetenv("PATH"))
+StandinWorkspace::StandinWorkspace() : savedPath(qgetenv("PATH")), savedScope(qgetenv(ScopeVariable))
 {
     const QString bin = dir.filePath(QStringLiteral("bin"));
     for (const QString &tool : {QStringLiteral("taskkill"), QStringLiteral("tasklist")})
         copyExecutable(QStringLiteral(FARLINK_TEST_COMMON_DATA "/") + tool, bin + QLatin1Char('/') + tool);
     qputenv("FARLINK_STANDIN_LOG", QFile::encodeName(dir.filePath(QStringLiteral("standin-log.txt"))));
     qputenv("PATH", QFile::encodeName(bin) + ':' + savedPath);
+    qputenv(ScopeVariable, QFile::encodeName(dir.path()));
 }
 
 StandinWorkspace::~StandinWorkspace()
@@ -67,6 +69,7 @@ StandinWorkspace::~StandinWorkspace()
     }
     endRecordedProcesses();
     qputenv("PATH", savedPath);
+    qputenv(ScopeVariable, savedScope);
     for (const char *name : {"FARLINK_STANDIN_LOG", "FARLINK_STANDIN_HANG", "FARLINK_SPARED_IMAGE",
                              "FARLINK_TASKLIST_LOWER_CASE"})
         qunsetenv(name);

@@ -12,6 +12,8 @@
 // A scratch folder for one test: copies of the product stand-in put there
 // record into one log, and recording taskkill and tasklist wrappers come first
 // on PATH, so that the log shows every daemon command and tool call in order.
+// The stand-ins' scope is this folder while the workspace lasts: taskkill and
+// tasklist see the processes started from here and nothing else.
 // When the workspace goes, every process recorded in the log that still runs
 // an executable of this folder is ended by its id; nothing else is touched.
 // POSIX only: it reads /proc and ends processes by signal.
@@ -54,5 +56,6 @@ private:
 
     QTemporaryDir dir;
     QByteArray savedPath;
+    QByteArray savedScope;
     std::vector<std::unique_ptr<QProcess>> started;
 };

@@ -18,6 +18,8 @@ ProcessRun runTool(const QString &tool, const QStringList &arguments)
 }
 
 const QByteArray InfoLine = "INFO: No tasks are running which match the specified criteria.\n";
+// The folder below the workspace that the stand-ins in the tests below are started from.
+const QString ProductFolder = QStringLiteral("product/");
 
 } // namespace
 
@@ -48,6 +50,8 @@ private slots:
 private:
     // Starts a copy of the product stand-in and waits until it has recorded its start; 0 when it did not.
     qint64 startProduct(const QString &name, const QStringList &arguments = {});
+    // Makes the folder below the workspace the stand-ins' scope; a null folder leaves no scope set.
+    void setScope(const QString &folder);
 
     std::unique_ptr<StandinWorkspace> workspace;
 };
@@ -69,27 +73,47 @@ qint64 TestStandins::startProduct(const QString &name, const QStringList &argume
     return process ? process->processId() : 0;
 }
 
+void TestStandins::setScope(const QString &folder)
+{
+    if (folder.isNull()) {
+        qunsetenv("FARLINK_STANDIN_SCOPE");
+        return;
+    }
+    const QString path = QDir(workspace->path()).filePath(folder);
+    QVERIFY(QDir().mkpath(path));
+    qputenv("FARLINK_STANDIN_SCOPE", QFile::encodeName(path));
+}
+
 void TestStandins::taskkillMatchesWholeImageNameInAnyCase_data()
 {
     QTest::addColumn<QString>("askedName");
+    QTest::addColumn<QString>("scope");
     QTest::addColumn<bool>("ended");
 
     const QString name = StandinWorkspace::uniqueImage(QStringLiteral("SiKill"));
-    QTest::newRow("same name") << name << true;
-    QTest::newRow("upper case") << name.toUpper() << true;
-    QTest::newRow("lower case") << name.toLower() << true;
-    QTest::newRow("one character short") << name.chopped(1) << false;
-    QTest::newRow("one character more") << name + QLatin1Char('x') << false;
-    QTest::newRow("wildcard") << QStringLiteral("SiKill*") << false;
+    const QString workspace = QStringLiteral(".");
+    QTest::newRow("same name") << name << workspace << true;
+    QTest::newRow("upper case") << name.toUpper() << workspace << true;
+    QTest::newRow("lower case") << name.toLower() << workspace << true;
+    QTest::newRow("one character short") << name.chopped(1) << workspace << false;
+    QTest::newRow("one character more") << name + QLatin1Char('x') << workspace << false;
+    QTest::newRow("wildcard") << QStringLiteral("SiKill*") << workspace << false;
+    // Only processes whose executable lies below the scope folder are ended.
+    QTest::newRow("scope is the program's folder") << name << ProductFolder << true;
+    QTest::newRow("scope is another folder") << name << QStringLiteral("other") << false;
+    QTest::newRow("scope shares a prefix only") << name << QStringLiteral("prod") << false;
+    QTest::newRow("no scope") << name << QString() << false;
 }
 
 void TestStandins::taskkillMatchesWholeImageNameInAnyCase()
 {
     QFETCH(QString, askedName);
+    QFETCH(QString, scope);
     QFETCH(bool, ended);
 
-    const qint64 pid = startProduct(StandinWorkspace::uniqueImage(QStringLiteral("SiKill")));
+    const qint64 pid = startProduct(ProductFolder + StandinWorkspace::uniqueImage(QStringLiteral("SiKill")));
     QVERIFY(pid > 0);
+    setScope(scope);
     const ProcessRun run = runTool(QStringLiteral("taskkill"), {"/F", "/IM", askedName, "/T"});
 
     if (ended) {
@@ -160,13 +184,20 @@ void TestStandins::tasklistPrintsWindowsTable_data()
     QTest::addColumn<QString>("stem");
     QTest::addColumn<int>("instances");
     QTest::addColumn<bool>("askInUpperCase");
+    QTest::addColumn<QString>("scope");
+    QTest::addColumn<bool>("listed");
 
-    QTest::newRow("none running") << QStringLiteral("SiList") << 0 << false;
-    QTest::newRow("one running") << QStringLiteral("SiList") << 1 << false;
-    QTest::newRow("asked in other case") << QStringLiteral("SiList") << 1 << true;
-    QTest::newRow("two running") << QStringLiteral("SiList") << 2 << false;
+    const QString workspace = QStringLiteral(".");
+    QTest::newRow("none running") << QStringLiteral("SiList") << 0 << false << workspace << false;
+    QTest::newRow("one running") << QStringLiteral("SiList") << 1 << false << workspace << true;
+    QTest::newRow("asked in other case") << QStringLiteral("SiList") << 1 << true << workspace << true;
+    QTest::newRow("two running") << QStringLiteral("SiList") << 2 << false << workspace << true;
     // The first column is 25 characters wide; a longer name is not cut.
-    QTest::newRow("name longer than the column") << QStringLiteral("SiListWithAVeryLongName") << 1 << false;
+    QTest::newRow("name longer than the column")
+        << QStringLiteral("SiListWithAVeryLongName") << 1 << false << workspace << true;
+    QTest::newRow("running outside the scope")
+        << QStringLiteral("SiList") << 1 << false << QStringLiteral("other") << false;
+    QTest::newRow("no scope") << QStringLiteral("SiList") << 1 << false << QString() << false;
 }
 
 void TestStandins::tasklistPrintsWindowsTable()
@@ -174,18 +205,21 @@ void TestStandins::tasklistPrintsWindowsTable()
     QFETCH(QString, stem);
     QFETCH(int, instances);
     QFETCH(bool, askInUpperCase);
+    QFETCH(QString, scope);
+    QFETCH(bool, listed);
 
     const QString name = StandinWorkspace::uniqueImage(stem);
     QList<qint64> pids;
     for (int i = 0; i < instances; ++i)
-        pids.append(startProduct(name));
+        pids.append(startProduct(ProductFolder + name));
     QVERIFY(!pids.contains(0));
+    setScope(scope);
 
     const QString asked = askInUpperCase ? name.toUpper() : name;
     const ProcessRun run =
         runTool(QStringLiteral("tasklist"), {"/FI", QStringLiteral("IMAGENAME eq %1").arg(asked)});
     QCOMPARE(run.exitCode, 0);
-    if (instances == 0) {
+    if (!listed) {
         QCOMPARE(run.output, InfoLine);
         return;
     }

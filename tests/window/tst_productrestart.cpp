@@ -1,3 +1,4 @@
+#include "ScopedPauseScale.h"
 #include "WindowFixture.h"
 
 #include <QFileInfo>
@@ -10,6 +11,10 @@ namespace {
 
 // Covers the countdown, the daemon's 10 s limit and the two pauses, with room for a slow machine.
 constexpr int RestartDoneMs = 30000;
+// The captions are watched by polling, so the countdown keeps its full second per step.
+constexpr double CountdownWatchedScale = 1.0;
+// The daemon's limit must outlast its start, so that the test sees the install still running.
+constexpr double InstallLimitWatchedScale = 0.5;
 
 QString call(const QString &program, const QString &arguments, const QString &folder)
 {
@@ -46,6 +51,7 @@ private slots:
 
 void ProductRestartTest::countdownCaptionsThenRestart()
 {
+    const ScopedPauseScale pauses(CountdownWatchedScale);
     WindowFixture fx;
     WindowProbe *window = fx.open();
     emit window->engine->updateFinished(true, QStringLiteral("安装已成功完成"));
@@ -66,6 +72,7 @@ void ProductRestartTest::countdownCaptionsThenRestart()
 
 void ProductRestartTest::restartPressedDuringCountdown()
 {
+    const ScopedPauseScale pauses(CountdownWatchedScale);
     WindowFixture fx;
     WindowProbe *window = fx.openShown();
     emit window->engine->updateFinished(true, QString());
@@ -112,6 +119,7 @@ void ProductRestartTest::restartSequence()
 
 void ProductRestartTest::hangingDaemonInstallIsKilled()
 {
+    const ScopedPauseScale pauses(InstallLimitWatchedScale);
     WindowFixture fx(Daemon::HangingInstall);
     WindowProbe *window = fx.open();
     emit window->engine->updateFinished(true, QString());

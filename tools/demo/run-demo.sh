@@ -224,6 +224,8 @@ main() {
     mkdir -p "$out/screenshots" "$out/programdata" "$out/served" "$product/plugins"
     export FARLINK_STANDIN_LOG="$log" FARLINK_STANDIN_LIFETIME_S=300 PROGRAMDATA="$out/programdata"
     export PATH="$bin:$PATH"
+    # The stand-ins' taskkill and tasklist act only on the demo's own product processes.
+    export FARLINK_STANDIN_SCOPE="$product"
 
     say "Laying out Quillon 1.0.0 in demo-output/product and starting it"
     lay_out_product

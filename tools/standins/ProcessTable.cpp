@@ -1,9 +1,12 @@
 #include "ProcessTable.h"
 
 #include <cctype>
+#include <climits>
+#include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace standins {
@@ -79,12 +82,34 @@ std::vector<ProcessEntry> listProcesses()
         char state = '?';
         if (!readStat(process.pid, state, process.parentPid) || state == 'Z')
             continue;
-        process.imageName = imageNameOf(process.pid);
+        process.executablePath = executablePathOf(process.pid);
+        process.imageName = process.executablePath.substr(process.executablePath.rfind('/') + 1);
         if (!process.imageName.empty())
             table.push_back(process);
     }
     closedir(proc);
     return table;
+}
+
+std::string scopeFolder()
+{
+    const char *named = std::getenv(ScopeVariable);
+    if (!named || *named == '\0')
+        return {};
+    char resolved[PATH_MAX];
+    struct stat info = {};
+    if (!realpath(named, resolved) || stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode))
+        return {};
+    return resolved;
+}
+
+bool isInScope(const ProcessEntry &process, const std::string &scope)
+{
+    if (scope.empty())
+        return false;
+    // The separator keeps a sibling folder that merely shares the prefix ("/a/b2" for "/a/b") out.
+    const std::string prefix = scope == "/" ? scope : scope + '/';
+    return process.executablePath.compare(0, prefix.size(), prefix) == 0;
 }
 
 bool sameImageName(const std::string &a, const std::string &b)

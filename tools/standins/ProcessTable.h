@@ -3,6 +3,13 @@
 // The process table as the Windows tool stand-ins see it: every live process
 // with the image name Windows would show for it, the file name of its
 // executable.
+//
+// taskkill and tasklist act only on the processes in their scope: those whose
+// executable lies below the folder named by FARLINK_STANDIN_SCOPE. The product's
+// daemon and server have fixed image names, so without a scope a test would end
+// or see the processes of every other test and of the demo on the machine.
+// Without the variable (or with a folder that does not exist) nothing is in
+// scope: the tools then end nothing and list nothing.
 
 #include <string>
 #include <sys/types.h>
@@ -15,12 +22,24 @@ struct ProcessEntry
     pid_t pid = 0;
     pid_t parentPid = 0;
     std::string imageName;
+    std::string executablePath;
 };
+
+// Name of the environment variable that names the scope folder.
+constexpr const char ScopeVariable[] = "FARLINK_STANDIN_SCOPE";
 
 // Live processes only: kernel threads and ended processes that wait for their
 // parent (zombies) have no executable and are left out, as Windows lists no
 // process that has ended.
 std::vector<ProcessEntry> listProcesses();
+
+// The scope folder with symbolic links resolved, as /proc shows executables;
+// empty when the variable is unset or names no existing folder.
+std::string scopeFolder();
+
+// True when the process's executable lies below the scope folder; never when
+// the scope is empty.
+bool isInScope(const ProcessEntry &process, const std::string &scope);
 
 // Image names compare without regard to ASCII letter case, as on Windows.
 bool sameImageName(const std::string &a, const std::string &b);

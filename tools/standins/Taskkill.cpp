@@ -2,8 +2,8 @@
 //
 //   taskkill [/F] [/T] /IM <image> [/IM <image> ...]
 //
-// Ends every process whose image name (the file name of its executable,
-// compared without regard to letter case) is <image>; with /T also every
+// Ends every process in scope (see ProcessTable.h) whose image name (the file
+// name of its executable, compared without regard to letter case) is <image>; with /T also every
 // process below it in the process tree. /F ends at once (SIGKILL); without it
 // the process is asked to end (SIGTERM). Wildcards are not expanded: a name
 // matches only itself.
@@ -102,13 +102,16 @@ void addOnce(std::vector<standins::ProcessEntry> &targets, const standins::Proce
         targets.push_back(process);
 }
 
-// The matching processes, each followed by its tree when /T is given.
+// The matching processes in scope, each followed by its tree when /T is given.
+// The tree is taken whole: what a process of this scope started belongs to it.
 std::vector<standins::ProcessEntry> targetsFor(const Options &options, const std::string &image)
 {
     const auto table = standins::listProcesses();
+    const std::string scope = standins::scopeFolder();
     std::vector<standins::ProcessEntry> targets;
     for (const auto &process : table) {
-        if (process.pid == getpid() || !standins::sameImageName(process.imageName, image))
+        if (process.pid == getpid() || !standins::isInScope(process, scope) ||
+            !standins::sameImageName(process.imageName, image))
             continue;
         addOnce(targets, process);
         if (options.tree) {

@@ -2,9 +2,9 @@
 //
 //   tasklist [/NH] [/FI "IMAGENAME eq|ne <image>"]
 //
-// Prints the live processes in Windows' table layout, one row per process,
-// with the image name as the process shows it (the file name of its
-// executable); the filter compares names without regard to letter case. When
+// Prints the live processes in scope (see ProcessTable.h) in Windows' table
+// layout, one row per process, with the image name as the process shows it
+// (the file name of its executable); the filter compares names without regard to letter case. When
 // nothing matches it prints Windows' INFO line instead. Names longer than the
 // first column are printed whole rather than cut, so that the name always
 // shows in the output while such a process runs. Exit code 0, or 1 for bad
@@ -119,8 +119,9 @@ int main(int argc, char **argv)
         return ExitFailure;
 
     bool any = false;
+    const std::string scope = standins::scopeFolder();
     for (const auto &process : standins::listProcesses()) {
-        if (!matches(options, process))
+        if (!standins::isInScope(process, scope) || !matches(options, process))
             continue;
         if (!any && options.header)
             printHeader();
