@@ -1,55 +1,63 @@
 #include "FileCopier.h"
+#include "ProgramFolderWalk.h"
 #include "UpdateEngine.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-
-#include <algorithm>
 
 using namespace engine;
 
 namespace {
 
-// Files only, hidden ones and links to folders left alone; full paths in walk order.
-QStringList selectableFiles(const QString &root)
+using Entry = ProgramFolderWalk::Entry;
+using Kind = ProgramFolderWalk::Kind;
+
+bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
 {
-    QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(it.next());
-    return files;
+    return canonicalPath == canonicalRoot || canonicalPath.startsWith(canonicalRoot + QLatin1Char('/'));
 }
 
-// Backup folders, this run's and earlier ones, are never part of the program.
-QStringList programFiles(const QString &appDir)
+// Creates a folder below root unless a link on the way leads out of root: a copy
+// must never write outside the folder it restores or backs up.
+bool makeFolderInside(const QString &folder, const QString &canonicalRoot)
 {
-    QStringList files = selectableFiles(appDir);
-    files.erase(std::remove_if(files.begin(), files.end(),
-                               [](const QString &path) { return path.contains(BackupMarker); }),
-                files.end());
-    return files;
+    QString existing = folder;
+    while (!QFileInfo::exists(existing))
+        existing = QFileInfo(existing).absolutePath();
+    if (!isInside(QFileInfo(existing).canonicalFilePath(), canonicalRoot)) {
+        qWarning().noquote() << "拒绝写入程序目录之外:" << folder;
+        return false;
+    }
+    return QDir().mkpath(folder);
 }
 
-QStringList relativeTo(const QString &root, const QStringList &paths)
+// Entries come folder by folder, so most of them need no folder made or checked.
+class FolderMaker final
 {
-    const QDir dir(root);
-    QStringList relative;
-    relative.reserve(paths.size());
-    for (const QString &path : paths)
-        relative.append(dir.relativeFilePath(path));
-    return relative;
-}
+public:
+    explicit FolderMaker(const QString &root) : canonicalRoot(QFileInfo(root).canonicalFilePath()) {}
 
-// Files come folder by folder, so most of them need no folder made.
-void makeFolderOf(const QString &filePath, QString &lastFolder)
+    bool makeFolderOf(const QString &path)
+    {
+        const QString folder = QFileInfo(path).absolutePath();
+        if (folder != lastFolder) {
+            lastFolderMade = !canonicalRoot.isEmpty() && makeFolderInside(folder, canonicalRoot);
+            lastFolder = folder;
+        }
+        return lastFolderMade;
+    }
+
+private:
+    QString canonicalRoot;
+    QString lastFolder;
+    bool lastFolderMade = false;
+};
+
+bool copyEntry(FileCopier &copier, const Entry &entry, const QString &source, const QString &destination)
 {
-    const QString folder = QFileInfo(filePath).absolutePath();
-    if (folder != lastFolder)
-        QDir().mkpath(folder);
-    lastFolder = folder;
+    return entry.kind == Kind::Link ? copier.copyLink(source, destination) : copier.copy(source, destination);
 }
 
 bool isProgressStep(int count, int total)
@@ -57,13 +65,30 @@ bool isProgressStep(int count, int total)
     return count % FilesPerProgressReport == 0 || count == total;
 }
 
-// Deleting first also removes files that a failed extraction added.
-void removeProgramFiles(const QString &appDir)
+// Deleting first also removes files that a failed extraction added. A link is
+// removed as a link: what it points to is never touched.
+void removeProgramEntries(const QString &appDir)
 {
-    for (const QString &path : programFiles(appDir)) {
+    const ProgramFolderWalk walk(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
+    for (const Entry &entry : walk.entries()) {
+        const QString path = appDir + QLatin1Char('/') + entry.relativePath;
         if (!QFile::remove(path))
             qDebug().noquote() << "警告：无法删除文件:" << path;
     }
+}
+
+// An entry the deletion could not remove stands in the way of its copy; if it
+// cannot be removed either, the copy fails on it.
+bool restoreEntry(FileCopier &copier, FolderMaker &folders, const Entry &entry, const QString &backupDir,
+                  const QString &appDir)
+{
+    const QString destination = appDir + QLatin1Char('/') + entry.relativePath;
+    if (!folders.makeFolderOf(destination))
+        return false;
+    const QFileInfo leftover(destination);
+    if (leftover.exists() || leftover.isSymbolicLink())
+        QFile::remove(destination);
+    return copyEntry(copier, entry, backupDir + QLatin1Char('/') + entry.relativePath, destination);
 }
 
 } // namespace
@@ -75,17 +100,17 @@ bool UpdateEngine::createBackup()
         qDebug().noquote() << "无法创建备份目录:" << backupDir;
         return false;
     }
-    const QStringList files = relativeTo(appDir, programFiles(appDir));
-    const int total = files.size();
+    const ProgramFolderWalk walk(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
+    const int total = walk.entries().size();
     FileCopier copier;
-    QString lastFolder;
+    FolderMaker folders(backupDir);
     bool allCopied = true;
     for (int done = 1; done <= total; ++done) {
-        const QString &relative = files.at(done - 1);
-        const QString destination = backupDir + QLatin1Char('/') + relative;
-        makeFolderOf(destination, lastFolder);
-        if (!copier.copy(appDir + QLatin1Char('/') + relative, destination)) {
-            qDebug().noquote() << "备份文件失败:" << relative;
+        const Entry &entry = walk.entries().at(done - 1);
+        const QString destination = backupDir + QLatin1Char('/') + entry.relativePath;
+        if (!folders.makeFolderOf(destination) ||
+            !copyEntry(copier, entry, appDir + QLatin1Char('/') + entry.relativePath, destination)) {
+            qDebug().noquote() << "备份文件失败:" << entry.relativePath;
             allCopied = false;
         }
         if (isProgressStep(done, total)) {
@@ -98,6 +123,7 @@ bool UpdateEngine::createBackup()
     return allCopied;
 }
 
+// True only when every entry of the backup is back: anything less is not the previous version.
 bool UpdateEngine::restoreBackup()
 {
     qDebug() << "=== 开始恢复备份 ===";
@@ -107,31 +133,27 @@ bool UpdateEngine::restoreBackup()
         return false;
     }
     qDebug().noquote() << "从备份恢复:" << backupDir << "->" << appDir;
-    const QStringList files = relativeTo(backupDir, selectableFiles(backupDir));
-    if (files.isEmpty()) {
+    const ProgramFolderWalk backup(backupDir, ProgramFolderWalk::Scope::Everything);
+    if (backup.entries().isEmpty()) {
         qDebug() << "备份目录为空";
         backupMustBeKept = true;
         return false;
     }
-    const int total = files.size();
+    const int total = backup.entries().size();
     qDebug() << "备份文件数:" << total;
-    removeProgramFiles(appDir);
+    removeProgramEntries(appDir);
 
     FileCopier copier;
-    QString lastFolder;
+    FolderMaker folders(appDir);
     int restored = 0;
     QStringList notRestored;
-    for (const QString &relative : files) {
-        const QString destination = appDir + QLatin1Char('/') + relative;
-        makeFolderOf(destination, lastFolder);
-        if (QFileInfo::exists(destination))
-            QFile::remove(destination);
-        if (copier.copy(backupDir + QLatin1Char('/') + relative, destination)) {
-            qDebug().noquote() << "恢复文件成功:" << relative;
+    for (const Entry &entry : backup.entries()) {
+        if (restoreEntry(copier, folders, entry, backupDir, appDir)) {
+            qDebug().noquote() << "恢复文件成功:" << entry.relativePath;
             ++restored;
         } else {
-            qDebug().noquote() << "恢复文件失败:" << relative;
-            notRestored.append(relative);
+            qDebug().noquote() << "恢复文件失败:" << entry.relativePath;
+            notRestored.append(entry.relativePath);
         }
         if (isProgressStep(restored, total))
             emit installProgress(RestoreProgressStart + RestoreProgressSpan * restored / total,
@@ -145,5 +167,5 @@ bool UpdateEngine::restoreBackup()
         for (const QString &relative : notRestored)
             qWarning().noquote() << "未恢复的文件:" << relative;
     }
-    return restored > 0;
+    return notRestored.isEmpty();
 }

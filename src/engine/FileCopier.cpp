@@ -3,21 +3,32 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <filesystem>
+#include <system_error>
+
 namespace {
 
 constexpr int CopyBufferBytes = 1 << 20;
 
-// An unbuffered QFile fills the whole buffer unless the file ends first, so a
-// short read is the end: no extra read() just to learn that.
+// A read may return fewer bytes than asked for before the end (a network share,
+// a file still growing): only a read of 0 bytes ends the file.
 bool copyContents(QFile &in, QFile &out, QByteArray &buffer)
 {
+    const qint64 expected = in.size();
+    qint64 copied = 0;
     for (;;) {
         const qint64 read = in.read(buffer.data(), buffer.size());
         if (read < 0 || out.write(buffer.constData(), read) != read)
             return false;
-        if (read < buffer.size())
-            return true;
+        if (read == 0)
+            return copied == expected;
+        copied += read;
     }
+}
+
+std::filesystem::path nativePath(const QString &path)
+{
+    return std::filesystem::u8path(path.toUtf8().toStdString());
 }
 
 // Owner, group and others only: Qt answers the "user" flags with three access()
@@ -57,4 +68,11 @@ bool FileCopier::copy(const QString &source, const QString &destination)
         return false;
     }
     return true;
+}
+
+bool FileCopier::copyLink(const QString &source, const QString &destination)
+{
+    std::error_code error;
+    std::filesystem::copy_symlink(nativePath(source), nativePath(destination), error);
+    return !error;
 }

@@ -14,6 +14,9 @@ class FileCopier final
 public:
     FileCopier();
     bool copy(const QString &source, const QString &destination);
+    // Makes a link with the same target as the link at source, never over an
+    // existing entry: the link is copied, not what it points to.
+    bool copyLink(const QString &source, const QString &destination);
 
 private:
     // Reused across files: one allocation for a whole backup or restore.

@@ -90,14 +90,15 @@ bool writePackage(const QString &zipPath, const QByteArray &package)
     return true;
 }
 
-// Judged on a fresh look at the file system.
+// Judged on a fresh look at the file system. The zip is read last: it is the one
+// check that goes through the whole package.
 bool savedPackageIsIntact(const QString &zipPath, qint64 receivedBytes, const QString &expectedSha256,
-                          const QByteArray &actualSha256Hex)
+                          const QByteArray &actualSha256Hex, PackageListing &listing)
 {
     const QFileInfo saved(zipPath);
     const bool intact = saved.exists() && saved.size() >= MinimumDownloadedPackageBytes &&
                         holdsEverythingReceived(saved.size(), receivedBytes) &&
-                        matchesExpectedSha256(expectedSha256, actualSha256Hex);
+                        matchesExpectedSha256(expectedSha256, actualSha256Hex) && listing.read(zipPath);
     qDebug().noquote() << "文件校验:" << zipPath << "大小:" << saved.size() << "结果:" << intact;
     return intact;
 }
@@ -200,7 +201,7 @@ void UpdateEngine::onDownloadFinished()
     qDebug() << "文件信息 - 存在:" << saved.exists() << "大小:" << saved.size();
     emit statusChanged(StatusChecking);
 
-    if (savedPackageIsIntact(zipPath, receivedBytes, expectedSha256, actualSha256Hex)) {
+    if (savedPackageIsIntact(zipPath, receivedBytes, expectedSha256, actualSha256Hex, packageListing)) {
         qDebug() << "文件验证成功";
         emit progressChanged(DownloadShare, ProgressDownloadFinished);
         emit readyToInstall();

@@ -137,13 +137,21 @@ bool UpdateEngine::extractUpdatePackage()
     qDebug() << "=== 开始解压更新包 ===";
     if (!isExtractablePackage(zipPath))
         return false;
+    // Normally read by the download's integrity check; read here when this engine did not download it.
+    if (packageListing.isEmpty() && !packageListing.read(zipPath))
+        return false;
     const QStringList before = topLevelFiles(appDir);
     qDebug() << "解压前文件数:" << before.size();
 
     QString errorText;
+    // An exit code proves nothing (a stub PowerShell exits 0 having written nothing): the
+    // folder must hold every file of the package, else tar gets its turn.
     ToolOutcome outcome = expandWithPowerShell(zipPath, appDir, powerShellTimeoutMs, errorText);
-    if (outcome == ToolOutcome::Failed)
+    bool installed = outcome == ToolOutcome::Succeeded && packageListing.isInstalledIn(appDir);
+    if (!installed && outcome != ToolOutcome::StillRunning) {
         outcome = extractWithTar(zipPath, appDir, tarTimeoutMs);
+        installed = outcome == ToolOutcome::Succeeded && packageListing.isInstalledIn(appDir);
+    }
     const bool commandSucceeded = outcome == ToolOutcome::Succeeded;
 
     for (int percent = ExtractionProgressStart; percent <= ExtractionProgressEnd;
@@ -156,9 +164,8 @@ bool UpdateEngine::extractUpdatePackage()
     qDebug() << "解压后文件数:" << after.size();
     const bool newFiles = logNewTopLevelFiles(before, after);
     qDebug().noquote() << QStringLiteral("解压结果: 命令成功=%1, 新增文件=%2, 最终结果=%3")
-                              .arg(flagText(commandSucceeded), flagText(newFiles),
-                                   flagText(commandSucceeded));
-    if (!commandSucceeded && !errorText.isEmpty())
+                              .arg(flagText(commandSucceeded), flagText(newFiles), flagText(installed));
+    if (!installed && !errorText.isEmpty())
         qDebug().noquote() << "解压错误:" << errorText;
-    return commandSucceeded;
+    return installed;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EngineConstants.h"
+#include "PackageListing.h"
 
 #include <QNetworkReply>
 #include <QObject>
@@ -81,6 +82,8 @@ protected:
     // holds a second copy of it.
     QByteArray downloadBuffer;
     QString expectedSha256;
+    // What the verified package holds; the extraction is checked against it.
+    PackageListing packageListing;
     // Set when a restore failed or brought back fewer files than the backup
     // holds: the backup folder is then the only copy of some program files.
     bool backupMustBeKept = false;

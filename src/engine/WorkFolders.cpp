@@ -1,26 +1,13 @@
+#include "ProgramFolderWalk.h"
 #include "UpdateEngine.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 
 using namespace engine;
 
 namespace {
-
-// Backup folders inside the program folder never count: they are not the program.
-qint64 programFilesSize(const QString &folder)
-{
-    qint64 total = 0;
-    QDirIterator it(folder, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (!path.contains(BackupMarker))
-            total += it.fileInfo().size();
-    }
-    return total;
-}
 
 void removeFolder(const QString &folder, const char *logText)
 {
@@ -34,7 +21,9 @@ void removeFolder(const QString &folder, const char *logText)
 
 bool UpdateEngine::checkDiskSpace()
 {
-    const qint64 total = programFilesSize(appDir);
+    // Hidden and system files are copied into the backup too, so they need room as well.
+    const qint64 total =
+        ProgramFolderWalk(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders).totalFileBytes();
     qDebug() << "程序大小:" << total << "字节";
     if (total <= 0) {
         qDebug() << "无法计算程序大小，跳过空间检查";

@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace startup {
 
 namespace {
@@ -22,9 +24,20 @@ UpdateInfo readValues(const QJsonObject &object, const QString &mode)
     return info;
 }
 
+// The version is written into the product's config.ini: a line break or another
+// control character in it would end or corrupt the line it is written on.
+bool isUsableVersion(const QString &version)
+{
+    return !version.isEmpty() && std::none_of(version.cbegin(), version.cend(), [](QChar c) {
+        const QChar::Category category = c.category();
+        return category == QChar::Other_Control || category == QChar::Separator_Line ||
+               category == QChar::Separator_Paragraph;
+    });
+}
+
 bool hasRequiredValues(const UpdateInfo &info)
 {
-    return !info.appPath.isEmpty() && !info.newVersion.isEmpty() && !info.downloadUrl.isEmpty();
+    return !info.appPath.isEmpty() && isUsableVersion(info.newVersion) && !info.downloadUrl.isEmpty();
 }
 
 } // namespace

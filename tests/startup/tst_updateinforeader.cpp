@@ -172,6 +172,19 @@ void UpdateInfoReaderTest::rejections_data()
         << withInfo << InfoSetup::WriteFile
         << QByteArray(R"({"app_path":"%MAIN%","new_version":null,"download_url":"u"})") << incomplete
         << false;
+    // The version is written into config.ini: a line break would add a line there.
+    QTest::newRow("line break in new_version")
+        << withInfo << InfoSetup::WriteFile
+        << QByteArray(R"({"app_path":"%MAIN%","new_version":"2.0\n[App]","download_url":"u"})") << incomplete
+        << false;
+    QTest::newRow("control character in new_version")
+        << withInfo << InfoSetup::WriteFile
+        << QByteArray(R"({"app_path":"%MAIN%","new_version":"2.0\u0007","download_url":"u"})") << incomplete
+        << false;
+    QTest::newRow("line separator in new_version")
+        << withInfo << InfoSetup::WriteFile
+        << QByteArray(R"({"app_path":"%MAIN%","new_version":"2.0\u2028x","download_url":"u"})") << incomplete
+        << false;
     QTest::newRow("main program missing")
         << withInfo << InfoSetup::WriteFile
         << QByteArray(R"({"app_path":"%DIR%/gone.exe","new_version":"2","download_url":"u"})")

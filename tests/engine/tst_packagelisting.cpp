@@ -1,0 +1,193 @@
+#include "MessageLog.h"
+#include "PackageListing.h"
+#include "TestFiles.h"
+#include "ZipBuilder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Entries = QList<ZipEntry>;
+Q_DECLARE_METATYPE(Entries)
+
+namespace {
+
+using Type = ZipEntry::Type;
+
+// The CRC-32 check value of the zip format's own polynomial.
+const QByteArray CheckInput = "123456789";
+constexpr quint32 CheckCrc = 0xcbf43926;
+
+ZipEntry file(const QString &name, const QByteArray &data = "data")
+{
+    return ZipEntry{name, data};
+}
+
+const Entries Program{file(QStringLiteral("app.exe"), CheckInput),
+                      ZipEntry{QStringLiteral("QuillonServer/"), {}, Type::Folder},
+                      file(QStringLiteral("QuillonServer/QuillonDaemon.exe"), "daemon"),
+                      file(QStringLiteral("docs/读我.txt"), "")};
+
+} // namespace
+
+class PackageListingTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsPlainZip();
+    void refusals_data();
+    void refusals();
+    void installCheck_data();
+    void installCheck();
+
+private:
+    QString writePackage(const QByteArray &bytes);
+
+    QTemporaryDir scratch;
+};
+
+QString PackageListingTest::writePackage(const QByteArray &bytes)
+{
+    const QString path = scratch.filePath(QStringLiteral("update.zip"));
+    writeFile(path, bytes);
+    return path;
+}
+
+void PackageListingTest::readsPlainZip()
+{
+    PackageListing listing;
+    QVERIFY(listing.read(writePackage(zipArchive(Program))));
+    QCOMPARE(listing.entries().size(), 4);
+    const PackageListing::Entry &app = listing.entries().at(0);
+    QCOMPARE(app.path, QStringLiteral("app.exe"));
+    QCOMPARE(app.size, qint64(CheckInput.size()));
+    QCOMPARE(app.crc32, CheckCrc);
+    QCOMPARE(listing.entries().at(1).path, QStringLiteral("QuillonServer"));
+    QVERIFY(listing.entries().at(1).isFolder);
+    QCOMPARE(listing.entries().at(3).path, QStringLiteral("docs/读我.txt"));
+    QCOMPARE(listing.entries().at(3).crc32, quint32(0));
+}
+
+void PackageListingTest::refusals_data()
+{
+    QTest::addColumn<QByteArray>("package");
+    QTest::addColumn<QString>("reason");
+
+    const auto zipWith = [](const ZipEntry &entry) {
+        return zipArchive({file(QStringLiteral("app.exe")), entry});
+    };
+    const QByteArray program = zipArchive(Program);
+    QByteArray corrupted = zipArchive({file(QStringLiteral("big.bin"), QByteArray(4000, 'a'))});
+    corrupted[60] = char(corrupted.at(60) ^ 0x55);
+
+    QTest::newRow("tar archive") << tarArchive(Program) << "不是完整的 zip 文件";
+    QTest::newRow("HTML page") << QByteArray("<html><body>Not found</body></html>").repeated(40)
+                               << "不是完整的 zip 文件";
+    QTest::newRow("cut short: no central directory")
+        << program.left(program.size() - 30) << "不是完整的 zip 文件";
+    QTest::newRow("data does not match its CRC-32") << corrupted << "数据损坏 big.bin";
+    // libarchive finds no zip in a bare end record; an empty listing would be refused as well.
+    QTest::newRow("no entries") << QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0') << "更新包无效: ";
+    QTest::newRow("symbolic link")
+        << zipWith({QStringLiteral("config.ini"), {}, Type::SymbolicLink, QStringLiteral("/etc/passwd")})
+        << "符号链接: config.ini";
+    QTest::newRow("setuid file") << zipWith({QStringLiteral("tool"), "x", Type::File, {}, 04755})
+                                 << "带有 setuid/setgid/sticky 位: tool";
+    QTest::newRow("absolute path") << zipWith(file(QStringLiteral("/etc/cron.d/x"))) << "绝对路径";
+    QTest::newRow("parent folder") << zipWith(file(QStringLiteral("../sibling/x"))) << "路径段 ..";
+    QTest::newRow("parent folder deeper") << zipWith(file(QStringLiteral("a/b/../../../x"))) << "路径段 ..";
+    QTest::newRow("dot folder") << zipWith(file(QStringLiteral("./x"))) << "路径段 .";
+    QTest::newRow("drive letter") << zipWith(file(QStringLiteral("C:/Windows/x.dll"))) << "不允许的字符 :";
+    QTest::newRow("drive-relative") << zipWith(file(QStringLiteral("C:x.dll"))) << "不允许的字符 :";
+    QTest::newRow("alternate data stream")
+        << zipWith(file(QStringLiteral("app.exe:hidden"))) << "不允许的字符 :";
+    // libarchive reads backslashes as the separators Windows takes them for.
+    QTest::newRow("backslash separators") << zipWith(file(QStringLiteral("a\\..\\..\\x"))) << "路径段 ..";
+    QTest::newRow("empty segment") << zipWith(file(QStringLiteral("a//x"))) << "空的路径段";
+    QTest::newRow("trailing dot: .. on Windows")
+        << zipWith(file(QStringLiteral("... /x"))) << "以点或空格结尾";
+    QTest::newRow("device name") << zipWith(file(QStringLiteral("logs/NUL.txt"))) << "设备名 NUL.txt";
+    QTest::newRow("control character") << zipWith(file(QStringLiteral("a\tb"))) << "控制字符";
+    QTest::newRow("into a backup folder")
+        << zipWith(file(QStringLiteral("_update_backup_20240102_030405/app.exe"))) << "备份目录中的路径";
+    QTest::newRow("same name in another letter case")
+        << zipWith(file(QStringLiteral("APP.EXE"))) << "重复的条目: APP.EXE";
+}
+
+void PackageListingTest::refusals()
+{
+    QFETCH(QByteArray, package);
+    QFETCH(QString, reason);
+    MessageLog log;
+    PackageListing listing;
+
+    QVERIFY(!listing.read(writePackage(package)));
+    QVERIFY(listing.isEmpty());
+    const QStringList lines = log.startingWith(QStringLiteral("更新包无效: "));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(reason), qPrintable(lines.first()));
+}
+
+void PackageListingTest::installCheck_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("everything in place, extra files allowed") << "extra" << true << "安装校验通过";
+    QTest::newRow("a file missing") << "remove" << false << "不存在或不是普通文件";
+    QTest::newRow("a file shorter") << "shorten" << false << "大小 8，应为 9";
+    QTest::newRow("same size, other bytes") << "alter" << false << "CRC-32";
+    QTest::newRow("a link with the right content") << "link" << false << "是链接";
+    QTest::newRow("a folder replaced by a link to a copy")
+        << "link-folder" << false << "QuillonServer 是链接";
+    QTest::newRow("a file where a folder belongs") << "folder-is-file" << false << "不是文件夹";
+}
+
+void PackageListingTest::installCheck()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, installed);
+    QFETCH(QString, logged);
+    PackageListing listing;
+    QVERIFY(listing.read(writePackage(zipArchive(Program))));
+    const QString folder = scratch.filePath(QStringLiteral("Quillon"));
+    const QString outside = scratch.filePath(QStringLiteral("outside"));
+    QVERIFY(QDir(folder).removeRecursively() && QDir(outside).removeRecursively());
+    for (const ZipEntry &entry : Program) {
+        if (entry.type == Type::Folder)
+            QVERIFY(QDir().mkpath(folder + QLatin1Char('/') + entry.name));
+        else
+            writeFile(folder + QLatin1Char('/') + entry.name, entry.data);
+    }
+    const QString app = folder + QStringLiteral("/app.exe");
+    const QString server = folder + QStringLiteral("/QuillonServer");
+    if (change == QLatin1String("extra"))
+        writeFile(folder + QStringLiteral("/user.dat"), "kept by the product");
+    else if (change == QLatin1String("remove"))
+        QVERIFY(QFile::remove(app));
+    else if (change == QLatin1String("shorten"))
+        writeFile(app, CheckInput.left(8));
+    else if (change == QLatin1String("alter"))
+        writeFile(app, "987654321");
+    else if (change == QLatin1String("link")) {
+        writeFile(outside + QStringLiteral("/app.exe"), CheckInput);
+        QVERIFY(QFile::remove(app) && QFile::link(outside + QStringLiteral("/app.exe"), app));
+    } else if (change == QLatin1String("link-folder")) {
+        writeFile(outside + QStringLiteral("/QuillonDaemon.exe"), "daemon");
+        QVERIFY(QDir(server).removeRecursively() && QFile::link(outside, server));
+    } else if (change == QLatin1String("folder-is-file")) {
+        QVERIFY(QDir(server).removeRecursively());
+        writeFile(server, "not a folder");
+    }
+    MessageLog log;
+
+    QCOMPARE(listing.isInstalledIn(folder), installed);
+    const QStringList lines = log.startingWith(QStringLiteral("安装校验"));
+    QVERIFY2(lines.size() == 1 && lines.first().contains(logged), qPrintable(lines.join('\n')));
+}
+
+QTEST_GUILESS_MAIN(PackageListingTest)
+#include "tst_packagelisting.moc"
