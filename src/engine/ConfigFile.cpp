@@ -70,16 +70,22 @@ bool UpdateEngine::updateConfigFile()
     IniFile ini(content);
     const QString oldVersion = ini.rawValue(sectionOf(ConfigKeyVersion), keyOf(ConfigKeyVersion));
     const auto set = [&ini](const QString &settingsKey, const QString &value) {
-        ini.setValue(sectionOf(settingsKey), keyOf(settingsKey), value);
+        return ini.setValue(sectionOf(settingsKey), keyOf(settingsKey), value);
     };
     const auto remove = [&ini](const QString &settingsKey) {
-        ini.remove(sectionOf(settingsKey), keyOf(settingsKey));
+        return ini.remove(sectionOf(settingsKey), keyOf(settingsKey));
     };
-    set(ConfigKeyVersion, newVersion);
-    remove(ConfigKeyLastPromptTime);
-    remove(ConfigKeyLastCheckTime);
-    set(ConfigKeyLastUpdateTime, QDateTime::currentDateTime().toString(ConfigTimeFormat));
-    set(ConfigKeyLastUpdateVersion, newVersion);
+    const bool edited =
+        set(ConfigKeyVersion, newVersion) && remove(ConfigKeyLastPromptTime) &&
+        remove(ConfigKeyLastCheckTime) &&
+        set(ConfigKeyLastUpdateTime, QDateTime::currentDateTime().toString(ConfigTimeFormat)) &&
+        set(ConfigKeyLastUpdateVersion, newVersion);
+    // Nothing is written rather than a file the product would read otherwise than intended.
+    if (!edited) {
+        qCritical().noquote() << "配置文件格式无法安全修改:" << configPath;
+        qCritical() << "配置文件更新失败";
+        return false;
+    }
     if (!replaceConfig(configPath, ini.content())) {
         qCritical() << "配置文件更新失败";
         return false;

@@ -229,15 +229,13 @@ QByteArray IniFile::lineEnd() const
     return first > 0 && bytes.at(first - 1) == '\r' ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
 }
 
-void IniFile::setValue(const QString &section, const QString &key, const QString &value)
+bool IniFile::setValue(const QString &section, const QString &key, const QString &value)
 {
-    const QVector<int> found = linesOf(section, key);
-    if (found.isEmpty()) {
-        insertKeyLine(section, key, value);
-        parse();
-        return;
-    }
+    const QByteArray original = bytes;
     const QByteArray escaped = escapedValue(value);
+    const QVector<int> found = linesOf(section, key);
+    if (found.isEmpty())
+        insertKeyLine(section, key, value);
     // From the last, so that the positions of the earlier ones stay valid.
     for (auto it = found.crbegin(); it != found.crend(); ++it) {
         const Line &line = lines.at(*it);
@@ -250,10 +248,16 @@ void IniFile::setValue(const QString &section, const QString &key, const QString
         bytes.replace(valueStart, valueEnd - valueStart, escaped);
     }
     parse();
+    if (rawValue(section, key) == QString::fromLatin1(escaped))
+        return true;
+    bytes = original;
+    parse();
+    return false;
 }
 
-void IniFile::remove(const QString &section, const QString &key)
+bool IniFile::remove(const QString &section, const QString &key)
 {
+    const QByteArray original = bytes;
     const QVector<int> found = linesOf(section, key);
     for (auto it = found.crbegin(); it != found.crend(); ++it) {
         const Line &line = lines.at(*it);
@@ -261,6 +265,11 @@ void IniFile::remove(const QString &section, const QString &key)
         bytes.remove(start, physicalEnd(line.end) - start);
     }
     parse();
+    if (linesOf(section, key).isEmpty())
+        return true;
+    bytes = original;
+    parse();
+    return false;
 }
 
 void IniFile::insertKeyLine(const QString &section, const QString &key, const QString &value)

@@ -20,9 +20,12 @@ public:
     QString rawValue(const QString &section, const QString &key) const;
     // Replaces the value of every occurrence of the key; a missing key is added at the
     // end of the section's last occurrence, a missing section at the end of the file.
-    void setValue(const QString &section, const QString &key, const QString &value);
-    // Removes every line that holds the key, with its comment.
-    void remove(const QString &section, const QString &key);
+    // False, with nothing changed, when the result would not read back as the value
+    // (a file that ends inside a quoted or continued value swallows what is added).
+    bool setValue(const QString &section, const QString &key, const QString &value);
+    // Removes every line that holds the key, with its comment; false, with nothing
+    // changed, when the key would still be read.
+    bool remove(const QString &section, const QString &key);
 
     const QByteArray &content() const { return bytes; }
 

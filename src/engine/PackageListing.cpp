@@ -125,7 +125,9 @@ bool readData(archive *reader, qint64 &size, quint32 &crc, QString &reason)
             reason = QStringLiteral("数据不连续");
             return false;
         }
-        sum = crc32_z(sum, static_cast<const Bytef *>(block), length);
+        // An empty block may come with no buffer, which zlib takes as a request for the initial value.
+        if (length > 0)
+            sum = crc32_z(sum, static_cast<const Bytef *>(block), length);
         size += qint64(length);
     }
     crc = quint32(sum);

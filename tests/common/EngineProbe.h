@@ -35,6 +35,7 @@ public:
     using UpdateEngine::downloadUrl;
     using UpdateEngine::maximumPackageBytes;
     using UpdateEngine::newVersion;
+    using UpdateEngine::packageListing;
     using UpdateEngine::powerShellTimeoutMs;
     using UpdateEngine::running;
     using UpdateEngine::tarTimeoutMs;

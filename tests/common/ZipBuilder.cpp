@@ -76,6 +76,11 @@ QByteArray zipArchive(const QList<ZipEntry> &entries)
     return archiveOf(entries, Format::Zip);
 }
 
+QByteArray storedZipArchive(const QList<ZipEntry> &entries)
+{
+    return archiveOf(entries, Format::StoredZip);
+}
+
 QByteArray tarArchive(const QList<ZipEntry> &entries)
 {
     return archiveOf(entries, Format::Tar);
@@ -84,7 +89,7 @@ QByteArray tarArchive(const QList<ZipEntry> &entries)
 QByteArray zipOfSize(int bytes)
 {
     const auto withFiller = [](int size) {
-        return archiveOf({ZipEntry{QStringLiteral("filler.bin"), QByteArray(size, 'q')}}, Format::StoredZip);
+        return storedZipArchive({ZipEntry{QStringLiteral("filler.bin"), QByteArray(size, 'q')}});
     };
     const int overhead = withFiller(0).size();
     const QByteArray result = withFiller(bytes - overhead);

@@ -25,6 +25,8 @@ struct ZipEntry
 };
 
 QByteArray zipArchive(const QList<ZipEntry> &entries);
+// Without compression, as "zip -0" makes them.
+QByteArray storedZipArchive(const QList<ZipEntry> &entries);
 // The same entries as a tar archive, which the updater must refuse.
 QByteArray tarArchive(const QList<ZipEntry> &entries);
 // A valid zip of exactly the given size (at least about 150 bytes): one stored file of filler.

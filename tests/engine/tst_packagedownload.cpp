@@ -1,6 +1,7 @@
 #include "EngineProbe.h"
 #include "LoopbackHttpServer.h"
 #include "TestFiles.h"
+#include "ZipBuilder.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -134,21 +135,21 @@ void TestPackageDownload::outcomes_data()
     QTest::addColumn<Response>("response");
     QTest::addColumn<QString>("sha256");
     QTest::addColumn<QStringList>("signalLines");
-    QTest::addColumn<qint64>("savedBytes"); // -1: no file
+    QTest::addColumn<qint64>("savedBytes"); // -1: no file, -2: the whole body
 
-    const QByteArray body = LoopbackHttpServer::filler(3000);
+    const QByteArray body = zipOfSize(3000);
     const QByteArray small = LoopbackHttpServer::filler(1024);
     const QString sha = QString::fromLatin1(sha256Hex(body));
     const auto ok = &LoopbackHttpServer::ok;
 
-    QTest::newRow("1025 bytes pass") << Pkg << ok(body.left(1025)) << "" << Succeeded << qint64(1025);
+    QTest::newRow("1025 bytes pass") << Pkg << ok(zipOfSize(1025)) << "" << Succeeded << qint64(1025);
     QTest::newRow("1024 bytes fail") << Pkg << ok(small) << "" << FailedCheck << qint64(1024);
     QTest::newRow("empty body fails") << Pkg << ok(QByteArray()) << "" << FailedCheck << qint64(0);
     QTest::newRow("no length, 3000 bytes")
         << Pkg << LoopbackHttpServer::withoutLength(body) << "" << Succeeded << qint64(3000);
     QTest::newRow("no length, 1024 bytes")
         << Pkg << LoopbackHttpServer::withoutLength(small) << "" << FailedCheck << qint64(1024);
-    const QByteArray large = LoopbackHttpServer::filler(5 * 1024 * 1024 + 1);
+    const QByteArray large = zipOfSize(5 * 1024 * 1024 + 1);
     QTest::newRow("5 MiB, more than Qt may buffer")
         << Pkg << ok(large) << "" << Succeeded << qint64(large.size());
     QTest::newRow("5 MiB, no length")
@@ -160,9 +161,21 @@ void TestPackageDownload::outcomes_data()
         << Pkg << LoopbackHttpServer::closeAfter(body, 1500) << "" << FailedTransfer << qint64(-1);
     QTest::newRow("length larger than body")
         << Pkg << LoopbackHttpServer::lengthLargerThanBody(body, 10) << "" << FailedTransfer << qint64(-1);
-    // The check is on size alone: an error page larger than 1024 bytes passes.
-    QTest::newRow("2 KiB HTML page") << Pkg << LoopbackHttpServer::htmlPage() << "" << Succeeded
+    // Only a complete zip of plain files and folders inside the program folder passes.
+    QTest::newRow("2 KiB HTML page") << Pkg << LoopbackHttpServer::htmlPage() << "" << FailedCheck
                                      << qint64(2048);
+    const ZipEntry filler{QStringLiteral("app.exe"), randomBytes(2000, 9)};
+    const auto withEntry = [&filler, ok](const ZipEntry &entry) { return ok(zipArchive({filler, entry})); };
+    QTest::newRow("tar archive") << Pkg << ok(tarArchive({filler})) << "" << FailedCheck << qint64(-2);
+    QTest::newRow("zip cut short, served whole")
+        << Pkg << ok(body.left(2000)) << "" << FailedCheck << qint64(2000);
+    QTest::newRow("zip with a link")
+        << Pkg << withEntry({QStringLiteral("config.ini"), {}, ZipEntry::Type::SymbolicLink, "/etc/passwd"})
+        << "" << FailedCheck << qint64(-2);
+    QTest::newRow("zip with an absolute entry")
+        << Pkg << withEntry({QStringLiteral("/etc/cron.d/job"), "x"}) << "" << FailedCheck << qint64(-2);
+    QTest::newRow("zip with a .. entry")
+        << Pkg << withEntry({QStringLiteral("../job"), "x"}) << "" << FailedCheck << qint64(-2);
     QTest::newRow("sha256 matches") << Pkg << ok(body) << sha << Succeeded << qint64(3000);
     QTest::newRow("sha256 upper case") << Pkg << ok(body) << sha.toUpper() << Succeeded << qint64(3000);
     QTest::newRow("sha256 differs") << Pkg << ok(body) << QString::fromLatin1(sha256Hex(small)) << FailedCheck
@@ -192,6 +205,8 @@ void TestPackageDownload::outcomes()
     QCOMPARE(outcome(log->lines), signalLines);
     QCOMPARE(engine->isRunning(), signalLines.contains(Ready));
     const QFileInfo saved(engine->zipPath);
+    if (savedBytes == -2)
+        savedBytes = response.body.size();
     QCOMPARE(saved.exists() ? saved.size() : -1, savedBytes);
     if (savedBytes > 0)
         QCOMPARE(readFile(engine->zipPath), response.body);
@@ -301,7 +316,7 @@ void TestPackageDownload::startAgainAfterCancelSaves()
     waitForStall();
     engine->cancelUpdate();
     QVERIFY(!QFileInfo::exists(engine->tempDir));
-    servePackage(LoopbackHttpServer::filler(2000));
+    servePackage(zipOfSize(2000));
     log->lines.clear();
     startAndWait();
     QCOMPARE(outcome(log->lines), Succeeded);
@@ -342,7 +357,7 @@ void TestPackageDownload::schemeCheck()
     QFETCH(QString, url);
     QFETCH(bool, refused);
 
-    servePackage(LoopbackHttpServer::filler(2000));
+    servePackage(zipOfSize(2000));
     engine->downloadUrl = url.replace(QLatin1String("PORT"), QString::number(server->url({}).port()));
     engine->startDownload();
     if (!refused) {
@@ -364,8 +379,8 @@ void TestPackageDownload::oversizedPackage_data()
     QTest::addColumn<Response>("response");
     QTest::addColumn<bool>("accepted");
 
-    const QByteArray atLimit = LoopbackHttpServer::filler(4096);
-    const QByteArray overLimit = LoopbackHttpServer::filler(4097);
+    const QByteArray atLimit = zipOfSize(4096);
+    const QByteArray overLimit = zipOfSize(4097);
     QTest::newRow("announced at the limit") << LoopbackHttpServer::ok(atLimit) << true;
     QTest::newRow("announced over the limit") << LoopbackHttpServer::ok(overLimit) << false;
     QTest::newRow("unannounced at the limit") << LoopbackHttpServer::withoutLength(atLimit) << true;

@@ -36,6 +36,7 @@ class PackageListingTest final : public QObject
     Q_OBJECT
 
 private slots:
+    void readsPlainZip_data();
     void readsPlainZip();
     void refusals_data();
     void refusals();
@@ -55,10 +56,20 @@ QString PackageListingTest::writePackage(const QByteArray &bytes)
     return path;
 }
 
+void PackageListingTest::readsPlainZip_data()
+{
+    QTest::addColumn<QByteArray>("package");
+
+    QTest::newRow("deflated") << zipArchive(Program);
+    // Stored data ends with an empty block from libarchive.
+    QTest::newRow("stored") << storedZipArchive(Program);
+}
+
 void PackageListingTest::readsPlainZip()
 {
+    QFETCH(QByteArray, package);
     PackageListing listing;
-    QVERIFY(listing.read(writePackage(zipArchive(Program))));
+    QVERIFY(listing.read(writePackage(package)));
     QCOMPARE(listing.entries().size(), 4);
     const PackageListing::Entry &app = listing.entries().at(0);
     QCOMPARE(app.path, QStringLiteral("app.exe"));

@@ -54,12 +54,15 @@ void TestWorkFolders::checkDiskSpace_data()
     QTest::newRow("marker is case-sensitive") << "app" << upperCaseMarker << 40 * MiB - 1 << false << true;
 
     const Files hidden{{"app.exe", MiB}, {".cache", 10 * MiB}, {".hidden/app.dat", 10 * MiB}};
-    QTest::newRow("hidden files not counted") << "app" << hidden << 2 * MiB << true << true;
+    // Hidden files are backed up as well, so they need their room.
+    QTest::newRow("hidden files counted") << "app" << hidden << 42 * MiB << true << true;
+    QTest::newRow("hidden files counted, 1 byte less") << "app" << hidden << 42 * MiB - 1 << false << true;
     const Files nested{{"a/b/c/deep.dat", 5 * MiB}};
     QTest::newRow("sub-folders counted") << "app" << nested << 10 * MiB - 1 << false << true;
 
+    // The marker counts only below the program folder.
     QTest::newRow("marker in the folder's own path")
-        << "_update_backup_20240101_120000/app" << program300 << qint64(0) << true << false;
+        << "_update_backup_20240101_120000/app" << program300 << 600 * MiB - 1 << false << true;
     QTest::newRow("empty folder") << "app" << Files{} << qint64(0) << true << false;
     QTest::newRow("empty files only") << "app" << Files{{"a", 0}} << qint64(0) << true << false;
     QTest::newRow("unreadable volume") << "app" << Files{{"a", 1}} << qint64(-1) << false << true;

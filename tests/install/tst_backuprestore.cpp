@@ -49,7 +49,8 @@ class BackupRestoreTest final : public QObject
 
 private slots:
     void init();
-    void selectionSkipsHiddenFilesAndBackupFolders();
+    void everyEntryBackedUpAndRestored_data();
+    void everyEntryBackedUpAndRestored();
     void programFolderWithoutSelectableFiles();
     void backupFolderCannotBeCreated();
     void backupProgress_data();
@@ -90,48 +91,68 @@ void BackupRestoreTest::writeNumberedFiles(int count)
         writeFile(app(numberedFile(number)), "content of file " + QByteArray::number(number));
 }
 
-void BackupRestoreTest::selectionSkipsHiddenFilesAndBackupFolders()
+void BackupRestoreTest::everyEntryBackedUpAndRestored_data()
 {
-    const QStringList selected{QStringLiteral("app.exe"), QStringLiteral("QuillonServer/QuillonDaemon.exe"),
-                               QStringLiteral("QuillonServer/plugins/codec.dll")};
-    for (const QString &relative : selected)
+    QTest::addColumn<QString>("parentFolder");
+
+    QTest::newRow("plain parent folder") << QStringLiteral("Apps");
+    // The marker counts only inside the program folder, never in the folders above it.
+    QTest::newRow("parent folder named with the marker") << QStringLiteral("old_update_backup_2023");
+}
+
+void BackupRestoreTest::everyEntryBackedUpAndRestored()
+{
+    QFETCH(QString, parentFolder);
+    appDir = scratch->filePath(parentFolder + QStringLiteral("/Quillon"));
+    backupDir = appDir + QLatin1Char('/') + BackupName;
+    engine->appDir = appDir;
+    engine->backupDir = backupDir;
+    const QStringList files{QStringLiteral("app.exe"),
+                            QStringLiteral("QuillonServer/QuillonDaemon.exe"),
+                            QStringLiteral("QuillonServer/plugins/codec.dll"),
+                            QStringLiteral(".settings"),
+                            QStringLiteral(".hiddenfolder/inside.txt"),
+                            QStringLiteral("QuillonServer/.state"),
+                            QStringLiteral("notes_update_backup_.txt")};
+    for (const QString &relative : files)
         writeFile(app(relative), relative.toUtf8() + " old bytes");
-    writeFile(app(QStringLiteral(".hidden")), "hidden");
-    writeFile(app(QStringLiteral(".hiddenfolder/inside.txt")), "inside a hidden folder");
-    writeFile(app(QStringLiteral("QuillonServer/.state")), "hidden in a sub-folder");
     writeFile(app(QStringLiteral("_update_backup_20200101_000000/app.exe")), "an earlier backup");
-    writeFile(app(QStringLiteral("notes_update_backup_.txt")), "marker in the file name");
-    writeFile(scratch->filePath(QStringLiteral("elsewhere/behind-link.txt")), "behind a link");
-    QVERIFY(QFile::link(scratch->filePath(QStringLiteral("elsewhere")), app(QStringLiteral("linked"))));
+    const QString elsewhere = scratch->filePath(QStringLiteral("elsewhere"));
+    writeFile(elsewhere + QStringLiteral("/behind-link.txt"), "behind a link");
+    QVERIFY(QFile::link(elsewhere, app(QStringLiteral("linked"))));
     const FolderSnapshot before(appDir);
+    const FolderSnapshot outsideBefore(elsewhere);
 
     QVERIFY(engine->createBackup());
-    QStringList expectedBackup = selected;
+    QStringList expectedBackup = files;
     expectedBackup.sort();
     QCOMPARE(FolderSnapshot(backupDir, FolderSnapshot::Scope::FilesOnly).paths(), expectedBackup);
-    for (const QString &relative : selected)
+    for (const QString &relative : files)
         QCOMPARE(readFile(backup(relative)), readFile(app(relative)));
-    QCOMPARE(signalLog->of(QStringLiteral("installProgress")), QStringList{QStringLiteral("80 Files: 3/3 ")});
+    // The link itself is copied, not what it points to.
+    QCOMPARE(QFileInfo(backup(QStringLiteral("linked"))).symLinkTarget(), elsewhere);
+    QCOMPARE(signalLog->of(QStringLiteral("installProgress")), QStringList{QStringLiteral("80 Files: 8/8 ")});
 
-    // What a failed extraction leaves: a changed file, a new one, a missing one, a new hidden one.
+    // What a failed extraction leaves: changed files, hidden ones too, new ones, a missing one, a link out.
     writeFile(app(QStringLiteral("app.exe")), "half-written new version");
+    writeFile(app(QStringLiteral(".settings")), "new hidden settings");
     writeFile(app(QStringLiteral("added.dll")), "new in the package");
-    QVERIFY(QFile::remove(app(QStringLiteral("QuillonServer/plugins/codec.dll"))));
     writeFile(app(QStringLiteral(".newhidden")), "hidden and new");
+    QVERIFY(QFile::remove(app(QStringLiteral("QuillonServer/plugins/codec.dll"))));
+    QVERIFY(QFile::link(elsewhere, app(QStringLiteral("QuillonServer/out"))));
     signalLog->lines.clear();
 
     QVERIFY(engine->restoreBackup());
-    QVERIFY(QFile::remove(app(QStringLiteral(".newhidden"))));
     QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::Everything, BackupName).differenceFrom(before),
              QString());
+    QCOMPARE(FolderSnapshot(elsewhere).differenceFrom(outsideBefore), QString());
     QCOMPARE(signalLog->of(QStringLiteral("installProgress")),
-             QStringList{QStringLiteral("100 Restoring files (3/3)")});
+             QStringList{QStringLiteral("100 Restoring files (8/8)")});
     QVERIFY(!engine->backupMustBeKept);
 }
 
 void BackupRestoreTest::programFolderWithoutSelectableFiles()
 {
-    writeFile(app(QStringLiteral(".hidden")), "hidden");
     writeFile(app(QStringLiteral("_update_backup_20200101_000000/app.exe")), "an earlier backup");
     const FolderSnapshot before(appDir);
     MessageLog log;
@@ -240,15 +261,16 @@ void BackupRestoreTest::restoreProgress_data()
         nothingRestored.append(line(90, 0));
     }
 
+    // Anything short of every file is not the previous version: the result is false.
     QTest::newRow("all 25 restored") << QList<int>() << QStringList{line(94, 10), line(98, 20), line(100, 25)}
                                      << true;
     QTest::newRow("the first fails: 0 is reported")
-        << QList<int>{1} << QStringList{line(90, 0), line(94, 10), line(98, 20)} << true;
-    QTest::newRow("the tenth fails") << QList<int>{10} << QStringList{line(94, 10), line(98, 20)} << true;
+        << QList<int>{1} << QStringList{line(90, 0), line(94, 10), line(98, 20)} << false;
+    QTest::newRow("the tenth fails") << QList<int>{10} << QStringList{line(94, 10), line(98, 20)} << false;
     QTest::newRow("the eleventh fails: 10 is reported twice")
-        << QList<int>{11} << QStringList{line(94, 10), line(94, 10), line(98, 20)} << true;
+        << QList<int>{11} << QStringList{line(94, 10), line(94, 10), line(98, 20)} << false;
     QTest::newRow("the last fails: no final report")
-        << QList<int>{25} << QStringList{line(94, 10), line(98, 20)} << true;
+        << QList<int>{25} << QStringList{line(94, 10), line(98, 20)} << false;
     QTest::newRow("every file fails") << everyPosition << nothingRestored << false;
 }
 

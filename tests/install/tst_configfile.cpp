@@ -1,5 +1,6 @@
 #include "EngineProbe.h"
 #include "MessageLog.h"
+#include "TestFiles.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -23,6 +24,7 @@ private slots:
     void init();
     void keysWritten_data();
     void keysWritten();
+    void keepsEveryOtherByte();
     void missingFileIsNotCreated();
     void unwritableFile_data();
     void unwritableFile();
@@ -95,6 +97,28 @@ void ConfigFileTest::keysWritten()
     QVERIFY(log.contains(QStringLiteral("配置文件更新成功")));
     QVERIFY(log.contains(QStringLiteral("  旧版本: ") + expectedOldVersion));
     QVERIFY(log.contains(QStringLiteral("  新版本: ") + NewVersion));
+}
+
+void ConfigFileTest::keepsEveryOtherByte()
+{
+    // As the product's installer writes it: BOM, comments, CRLF, raw backslashes, blanks in keys, Chinese.
+    const QByteArray head = "\xEF\xBB\xBF; Quillon\r\n[App]\r\nVersion=1.2.0\r\n";
+    const QByteArray kept =
+        "InstallDir=C:\\Program Files\\Quillon\r\nDisplay Name=\xE8\xBF\x9C\xE7\xA8\x8B\r\n\r\n"
+        "[Update]\r\nChannel=stable ; comment\r\n";
+    writeFile(engine->configPath,
+              head + kept + "LastCheckTime=2024-01-01 09:00:00\r\n\r\n[Net]\r\nProxy=none\r\n");
+
+    QVERIFY(engine->updateConfigFile());
+
+    QSettings written(engine->configPath, QSettings::IniFormat);
+    QCOMPARE(written.value(QStringLiteral("App/Version")).toString(), NewVersion);
+    QCOMPARE(written.value(QStringLiteral("Update/LastUpdateVersion")).toString(), NewVersion);
+    const QByteArray stamp = written.value(QStringLiteral("Update/LastUpdateTime")).toString().toLatin1();
+    QCOMPARE(readFile(engine->configPath), "\xEF\xBB\xBF; Quillon\r\n[App]\r\nVersion=2.0.1\r\n" + kept +
+                                               "LastUpdateTime=" + stamp +
+                                               "\r\nLastUpdateVersion=2.0.1\r\n\r\n"
+                                               "[Net]\r\nProxy=none\r\n");
 }
 
 void ConfigFileTest::missingFileIsNotCreated()

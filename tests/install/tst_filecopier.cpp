@@ -81,6 +81,8 @@ void FileCopierTest::refusesOrLeavesNothing_data()
     QTest::newRow("source is a folder") << QStringLiteral("folder") << Destination::Free;
     // Opens, then fails on the first read: the copy must not stay half-made.
     QTest::newRow("source fails while read") << QStringLiteral("/proc/self/mem") << Destination::Free;
+    // Reports a size of 0 yet reads as text: a byte count that differs from the size is no copy.
+    QTest::newRow("source holds more than its size") << QStringLiteral("/proc/version") << Destination::Free;
 }
 
 void FileCopierTest::refusesOrLeavesNothing()

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Sits in front of the project's tar stand-in in the extraction tests. Records
 # its arguments and whether the fake PowerShell was still alive when it started
-# (in $FAKE_TAR_DIR); fails or hangs when $FAKE_TAR_MODE says so.
+# (in $FAKE_TAR_DIR); fails, hangs or exits 0 without extracting (stub) when
+# $FAKE_TAR_MODE says so.
 record="$FAKE_TAR_DIR"
 mkdir -p "$record"
 echo $$ >"$record/pid"
@@ -18,5 +19,6 @@ fail)
     exit 1
     ;;
 hang) exec sleep 60 ;;
+stub) exit 0 ;;
 esac
 exec "$FARLINK_TOOLS_BIN/tar" "$@"

@@ -3,6 +3,7 @@
 
 #include "UpdateInfoParser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -14,9 +15,16 @@ bool allEmpty(const UpdateInfo &info)
            info.mode.isEmpty() && info.memo.isEmpty() && info.sha256.isEmpty();
 }
 
+// A version with a control character or a line break counts as missing.
 bool hasRequiredValues(const UpdateInfo &info)
 {
-    return !info.appPath.isEmpty() && !info.newVersion.isEmpty() && !info.downloadUrl.isEmpty();
+    const bool versionUsable = !info.newVersion.isEmpty() &&
+                               std::none_of(info.newVersion.cbegin(), info.newVersion.cend(), [](QChar c) {
+                                   return c.unicode() < 0x20 ||
+                                          (c.unicode() >= 0x7f && c.unicode() <= 0x9f) ||
+                                          c.unicode() == 0x2028 || c.unicode() == 0x2029;
+                               });
+    return !info.appPath.isEmpty() && versionUsable && !info.downloadUrl.isEmpty();
 }
 
 bool isConsistent(const startup::ParsedUpdateInfo &parsed, const QString &mode)
