@@ -81,9 +81,13 @@ bool writeProgramFolder(const QString &root, int fileCount, qint64 totalBytes)
 bool writePackage(const QString &folder, const QString &zipPath)
 {
     QFile::remove(zipPath);
+    // The top-level names, not ".": the updater refuses entries that start with "./".
+    const QStringList entries =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     const int exitCode = QProcess::execute(
-        QStringLiteral("bsdtar"), {QStringLiteral("--format"), QStringLiteral("zip"), QStringLiteral("-cf"),
-                                   zipPath, QStringLiteral("-C"), folder, QStringLiteral(".")});
+        QStringLiteral("bsdtar"), QStringList{QStringLiteral("--format"), QStringLiteral("zip"),
+                                              QStringLiteral("-cf"), zipPath, QStringLiteral("-C"), folder} +
+                                      entries);
     if (exitCode == 0)
         return true;
     std::fprintf(stderr, "bsdtar could not pack %s (exit code %d)\n", qPrintable(folder), exitCode);

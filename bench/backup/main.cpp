@@ -4,14 +4,16 @@
 //   backup_bench install <work> [files] [MiB]
 //       one whole installation from a downloaded package, against the stand-ins on PATH
 //   backup_bench scale <work> [small files] [large files] [large MiB] [repetitions]
-//       disk-space check, backup, extraction and restore at two sizes of the same
-//       average file size: wall time, peak memory, and how each grows
-//   backup_bench step <space|backup|extract|restore> <program folder> <package>
+//       disk-space check, the package's zip check (listing), the check of an extracted
+//       folder against it (verify: listing plus the check), backup, extraction and restore at two sizes of
+//       the same average file size: wall time, peak memory, and how each grows
+//   backup_bench step <space|listing|verify|backup|extract|restore> <program folder> <package>
 //       one step in a process of its own (what scale runs)
 // The engine's log goes to <work>/engine.log.
 
 #include "BenchEngine.h"
 #include "EngineConstants.h"
+#include "PackageListing.h"
 #include "ProgramFolder.h"
 
 #include <QCoreApplication>
@@ -34,8 +36,8 @@ namespace {
 
 constexpr qint64 MiB = 1 << 20;
 const QString BackupFolderName = QStringLiteral("_update_backup_20240101_000000");
-const QStringList ScaleSteps{QStringLiteral("space"), QStringLiteral("backup"), QStringLiteral("extract"),
-                             QStringLiteral("restore")};
+const QStringList ScaleSteps{QStringLiteral("space"),  QStringLiteral("listing"), QStringLiteral("verify"),
+                             QStringLiteral("backup"), QStringLiteral("extract"), QStringLiteral("restore")};
 
 // stdio: buffered like a real log, and flushed by exit() whichever way main ends.
 std::FILE *engineLog = nullptr;
@@ -167,6 +169,11 @@ bool runStepHere(const QString &step, const QString &appDir, const QString &zipP
     prepareEngine(engine, appDir, zipPath);
     if (step == QLatin1String("space"))
         return engine.checkDiskSpace();
+    PackageListing listing;
+    if (step == QLatin1String("listing"))
+        return listing.read(zipPath);
+    if (step == QLatin1String("verify"))
+        return listing.read(zipPath) && listing.isInstalledIn(appDir);
     if (step == QLatin1String("backup"))
         return engine.createBackup();
     if (step == QLatin1String("extract"))

@@ -248,7 +248,7 @@ bool IniFile::setValue(const QString &section, const QString &key, const QString
         bytes.replace(valueStart, valueEnd - valueStart, escaped);
     }
     parse();
-    if (rawValue(section, key) == QString::fromLatin1(escaped))
+    if (!linesOf(section, key).isEmpty() && rawValue(section, key) == QString::fromLatin1(escaped))
         return true;
     bytes = original;
     parse();

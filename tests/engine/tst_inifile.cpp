@@ -92,6 +92,7 @@ void IniFileTest::swallowedEditRefused_data()
     // QSettings would read whatever is appended as part of the last value.
     QTest::newRow("ends inside a quoted value") << QByteArray("[Other]\nNote=\"open");
     QTest::newRow("ends with a continued line") << QByteArray("[Other]\nNote=a\\");
+    QTest::newRow("section header with an open quote") << QByteArray("[Other\"");
 }
 
 void IniFileTest::swallowedEditRefused()
