@@ -25,7 +25,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-head -c $((package_mib << 20)) /dev/urandom >"$work/package.zip"
+# A real zip (the engine checks it after the download): one stored file of random bytes.
+head -c $((package_mib << 20)) /dev/urandom >"$work/payload.bin"
+(cd "$work" && zip -q -0 package.zip payload.bin && rm payload.bin)
 "$bench" serve "$work/package.zip" >"$work/port" 2>/dev/null &
 server_pid=$!
 until grep -qs '^port ' "$work/port"; do sleep 0.1; done

@@ -9,6 +9,7 @@
 #include "TestFiles.h"
 #include "UpdaterRun.h"
 #include "VirtualDisplay.h"
+#include "ZipBuilder.h"
 
 #include <QFile>
 #include <QProcess>
@@ -278,7 +279,10 @@ void UpdaterRunTest::failedExtractionRestoresTheProduct()
     const QString mainPath = layOutProduct(QStringLiteral("ProgramTestRestore.exe"));
     QVERIFY(!mainPath.isEmpty());
     const FolderSnapshot before(productDir);
-    server->addRoute(PackagePath, LoopbackHttpServer::ok(LoopbackHttpServer::filler(4096)));
+    // A sound zip that cannot be extracted: a file of the product stands where the package needs a folder.
+    server->addRoute(PackagePath, LoopbackHttpServer::ok(zipArchive(
+                                      {ZipEntry{QStringLiteral("data/new.dat"), randomBytes(5000, 3)},
+                                       ZipEntry{QStringLiteral("data/old.dat/inner.txt"), "x"}})));
     UpdaterRun run;
     startUpdater(run, writeInfo(mainPath), true);
 
