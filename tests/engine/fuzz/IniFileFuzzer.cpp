@@ -18,21 +18,28 @@ void check(bool condition)
         std::abort();
 }
 
-// Sets the version and removes a key of another section, as the update does.
+bool setChecked(IniFile &ini, const QString &value)
+{
+    const QByteArray before = ini.content();
+    const bool set = ini.setValue(Section, Key, value);
+    check(set ? ini.rawValue(Section, Key) == QString::fromLatin1(IniFile::escapedValue(value))
+              : ini.content() == before);
+    return set;
+}
+
+bool removeChecked(IniFile &ini)
+{
+    const QByteArray before = ini.content();
+    const bool removed = ini.remove(QStringLiteral("Update"), Removed);
+    check(removed ? ini.rawValue(QStringLiteral("Update"), Removed).isEmpty() : ini.content() == before);
+    return removed;
+}
+
+// Sets the version and removes a key of another section, all or nothing, as the update does.
 QByteArray update(const QByteArray &content, const QString &value)
 {
     IniFile ini(content);
-    const QByteArray before = ini.content();
-    if (ini.setValue(Section, Key, value))
-        check(ini.rawValue(Section, Key) == QString::fromLatin1(IniFile::escapedValue(value)));
-    else
-        check(ini.content() == before);
-    const QByteArray beforeRemoval = ini.content();
-    if (ini.remove(QStringLiteral("Update"), Removed))
-        check(ini.rawValue(QStringLiteral("Update"), Removed).isEmpty());
-    else
-        check(ini.content() == beforeRemoval);
-    return ini.content();
+    return setChecked(ini, value) && removeChecked(ini) ? ini.content() : content;
 }
 
 } // namespace
