@@ -79,6 +79,7 @@ void UpdateEngine::finishInstall()
 void UpdateEngine::recoverFromFailedExtraction()
 {
     emit installProgress(RecoveryProgress, ProgressRecoveryInProgress);
+    // Anything short of every file back is not the previous version: the user must reinstall.
     if (!restoreBackup()) {
         // The backup may now hold the only copy of the program files; the package stays beside it.
         backupMustBeKept = true;
@@ -86,7 +87,6 @@ void UpdateEngine::recoverFromFailedExtraction()
         return;
     }
     cleanupTempDir();
-    // A restore that brought back only some files has marked the backup as still needed.
     removeBackupUnlessNeeded();
     endInstallWithError(ErrorInstallRestored);
 }
