@@ -3,6 +3,8 @@
 // Texts, patterns and time limits of the start-up, in one place.
 // The log texts and the command-line option texts are part of the updater's interface.
 
+#include "FarlinkVersion.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -10,7 +12,7 @@ namespace startup {
 
 // Application identity
 inline const QString ApplicationName = QStringLiteral("FarlinkUpdater");
-inline const QString ApplicationVersion = QStringLiteral("1.0.0");
+inline const QString ApplicationVersion = QStringLiteral(FARLINK_VERSION);
 
 // Exit codes
 constexpr int ExitSuccess = 0;
@@ -46,6 +48,22 @@ constexpr char LogCompanionRemoved[] = "good";
 constexpr char LogCompanionKept[] = "伴随文件夹包含程序文件夹或是根目录，不删除:";
 constexpr char LogCannotRemove[] = "无法删除:";
 constexpr char LogElevationRequested[] = "已请求管理员权限重新运行程序";
+
+// Log file: <program-data root>/FarlinkUpdater/logs/updater-<yyyyMMdd-hhmmss>-<pid>.log. Nothing in
+// that path may match ProgramDataWorkPattern, or the stale sweep would take the logs with it.
+inline const QString LogFolderBelowProgramData = QStringLiteral("/FarlinkUpdater/logs");
+inline const QString LogFileName = QStringLiteral("updater-%1-%2.log");
+inline const QString LogFileTimeFormat = QStringLiteral("yyyyMMdd-hhmmss");
+inline const QString LogFilePattern = QStringLiteral("updater-*.log");
+inline const QString LogLineTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");
+constexpr int KeptLogFiles = 20;
+constexpr char LogVersion[] = "FarlinkUpdater 版本:";
+constexpr char LogArguments[] = "命令行参数:";
+constexpr char LogCannotWriteLog[] = "无法写入日志文件:";
+constexpr char LogInfoAppPath[] = "app_path:";
+constexpr char LogInfoNewVersion[] = "new_version:";
+constexpr char LogInfoDownloadUrl[] = "download_url:";
+constexpr char LogInfoSha256[] = "sha256:";
 
 // Box shown when the elevated copy could not be requested
 inline const QString ElevationFailedTitle = QStringLiteral("权限请求失败");

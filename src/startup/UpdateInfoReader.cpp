@@ -1,6 +1,7 @@
 #include "UpdateInfoReader.h"
 
 #include "CompanionFolder.h"
+#include "LogFile.h"
 #include "StartupConstants.h"
 #include "UpdateInfoParser.h"
 
@@ -33,6 +34,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     parser.addOption(infoOption);
     parser.addOption(modeOption);
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.process(arguments);
     return {parser.isSet(infoOption), parser.value(infoOption), parser.value(modeOption)};
 }
@@ -85,6 +87,8 @@ std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
         qCritical() << LogMalformedJson;
         return std::nullopt;
     }
+
+    LogFile::recordUpdateInfo(parsed.info);
 
     // The companion path is relative to the start directory, so it is formed before the change.
     const QString companionFolder = companionFolderPath(commandLine.infoPath);

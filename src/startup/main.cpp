@@ -1,5 +1,6 @@
 #include "ApplicationSetup.h"
 #include "ElevationRequest.h"
+#include "LogFile.h"
 #include "Platform.h"
 #include "StaleWorkFolderSweep.h"
 #include "StartupConstants.h"
@@ -30,6 +31,8 @@ int runUpdaterWindow(const UpdateInfo &info)
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    // Before any mode is chosen, so that every run, early exits included, leaves its record.
+    const startup::LogFile log(startup::LogFile::defaultFolder(), QCoreApplication::arguments());
     QGuiApplication::setQuitOnLastWindowClosed(true);
     if (!platform::isRunningAsAdministrator())
         return startup::requestElevatedCopy();

@@ -1,6 +1,8 @@
 #include "UpdaterRun.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QTest>
 
 namespace {
@@ -29,6 +31,8 @@ void UpdaterRun::start(const QStringList &arguments, const QProcessEnvironment &
     process.setWorkingDirectory(workingDirectory);
     process.start(program.isEmpty() ? updaterPath() : program, arguments);
     process.waitForStarted();
+    pid = process.processId();
+    programData = environment.value(QStringLiteral("PROGRAMDATA"));
 }
 
 bool UpdaterRun::waitForExit(int timeoutMs)
@@ -53,6 +57,16 @@ int UpdaterRun::exitCode() const
         process.exitStatus() != QProcess::NormalExit)
         return -1;
     return process.exitCode();
+}
+
+QStringList UpdaterRun::logFileLines() const
+{
+    const QDir logs(programData + QStringLiteral("/FarlinkUpdater/logs"));
+    const QStringList names = logs.entryList({QStringLiteral("updater-*-%1.log").arg(pid)}, QDir::Files);
+    QFile file(logs.filePath(names.value(0)));
+    if (names.size() != 1 || !file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 QString UpdaterRun::log()

@@ -28,10 +28,15 @@ public:
     int exitCode() const;
     // Everything written to standard output and standard error so far.
     QString log();
+    // The run's own log file in the program-data folder it was given, one entry per line; empty when the
+    // run wrote none.
+    QStringList logFileLines() const;
 
     static QString updaterPath();
 
 private:
     QProcess process;
     QByteArray output;
+    qint64 pid = 0;
+    QString programData;
 };

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -21,7 +22,17 @@ enum class InfoKind
     Relative,  // as File, with -i relative to the folder the updater is started in
 };
 
+enum class LogFolder
+{
+    Fresh,          // no log folder yet
+    HoldsOlderLogs, // OlderLogs files of earlier runs, and a file that is not a log
+    Blocked,        // a file stands where the folder would be created
+};
+
 constexpr int PromptExitMs = 10000;
+constexpr int OlderLogs = 25;
+constexpr int KeptLogs = 20;
+const QString NotALog = QStringLiteral("notes.txt");
 const QString InfoName = QStringLiteral("info.json");
 const QString MainProgramName = QStringLiteral("Quillon.exe");
 
@@ -39,6 +50,7 @@ QByteArray validInfo()
 } // namespace
 
 Q_DECLARE_METATYPE(InfoKind)
+Q_DECLARE_METATYPE(LogFolder)
 
 class UpdaterRejections : public QObject
 {
@@ -47,7 +59,65 @@ class UpdaterRejections : public QObject
 private slots:
     void rejectsBadInformation_data();
     void rejectsBadInformation();
+    void printsItsVersion();
+
+private:
+    static QString logRoot();
+    static void prepareLogFolder(LogFolder logFolder);
+    static void verifyLogFolder(LogFolder logFolder, UpdaterRun &run, const QStringList &arguments,
+                                const QString &expectedLog);
 };
+
+QString UpdaterRejections::logRoot()
+{
+    return qEnvironmentVariable("PROGRAMDATA") + QStringLiteral("/FarlinkUpdater");
+}
+
+void UpdaterRejections::prepareLogFolder(LogFolder logFolder)
+{
+    QFile::remove(logRoot());
+    QVERIFY(QDir(logRoot()).removeRecursively());
+    if (logFolder == LogFolder::Blocked)
+        writeFile(logRoot(), {});
+    if (logFolder != LogFolder::HoldsOlderLogs)
+        return;
+    const QDir logs(logRoot() + QStringLiteral("/logs"));
+    for (int i = 0; i < OlderLogs; ++i)
+        writeFile(
+            logs.filePath(QStringLiteral("updater-20200101-0000%1-1.log").arg(i, 2, 10, QLatin1Char('0'))),
+            "old\n");
+    writeFile(logs.filePath(NotALog), {});
+}
+
+void UpdaterRejections::verifyLogFolder(LogFolder logFolder, UpdaterRun &run, const QStringList &arguments,
+                                        const QString &expectedLog)
+{
+    const QStringList lines = run.logFileLines();
+    if (logFolder == LogFolder::Blocked) {
+        QCOMPARE(lines, QStringList());
+        QVERIFY2(run.log().contains(QStringLiteral("无法写入日志文件:")), qPrintable(run.log()));
+        return;
+    }
+    // Time stamp, level, text.
+    const QRegularExpression entry(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[(\\w+)\\] (.*)$"));
+    QVERIFY2(lines.size() >= 3, qPrintable(lines.join(QLatin1Char('\n'))));
+    for (const QString &line : lines)
+        QVERIFY2(entry.match(line).hasMatch(), qPrintable(line));
+    QCOMPARE(entry.match(lines.at(0)).captured(2),
+             QStringLiteral("FarlinkUpdater 版本: " FARLINK_EXPECTED_VERSION));
+    QCOMPARE(entry.match(lines.at(1)).captured(2),
+             QStringLiteral("命令行参数: ") + arguments.join(QLatin1Char(' ')));
+    QCOMPARE(entry.match(lines.last()).captured(1), QStringLiteral("critical"));
+    QVERIFY2(lines.last().contains(expectedLog), qPrintable(lines.last()));
+    if (logFolder != LogFolder::HoldsOlderLogs)
+        return;
+    const QDir logs(logRoot() + QStringLiteral("/logs"));
+    const QStringList kept = logs.entryList({QStringLiteral("updater-*.log")}, QDir::Files, QDir::Name);
+    QCOMPARE(kept.size(), KeptLogs);
+    QCOMPARE(kept.first(), QStringLiteral("updater-20200101-000006-1.log"));
+    QVERIFY(logs.exists(NotALog));
+}
 
 void UpdaterRejections::rejectsBadInformation_data()
 {
@@ -56,6 +126,7 @@ void UpdaterRejections::rejectsBadInformation_data()
     QTest::addColumn<QString>("expectedLog");
     QTest::addColumn<QString>("loggedPath");
     QTest::addColumn<bool>("infoStays");
+    QTest::addColumn<LogFolder>("logFolder");
 
     const QString noOption = QStringLiteral("错误：必须通过 -i 参数传递JSON文件");
     const QString unreadable = QStringLiteral("无法读取JSON文件:");
@@ -64,35 +135,46 @@ void UpdaterRejections::rejectsBadInformation_data()
     const QString noProgram = QStringLiteral("主程序不存在:");
     const QString info = QStringLiteral("%DIR%/info.json");
 
-    QTest::newRow("-i missing") << InfoKind::NoOption << validInfo() << noOption << QString() << true;
-    QTest::newRow("file absent") << InfoKind::Absent << QByteArray() << unreadable << info << false;
-    QTest::newRow("a folder") << InfoKind::Folder << QByteArray() << unreadable << info << true;
-    QTest::newRow("parent is a file") << InfoKind::BelowFile << QByteArray() << unreadable
-                                      << QStringLiteral("%DIR%/plain.txt/info.json") << false;
+    QTest::newRow("-i missing") << InfoKind::NoOption << validInfo() << noOption << QString() << true
+                                << LogFolder::Fresh;
+    QTest::newRow("file absent") << InfoKind::Absent << QByteArray() << unreadable << info << false
+                                 << LogFolder::Fresh;
+    QTest::newRow("a folder") << InfoKind::Folder << QByteArray() << unreadable << info << true
+                              << LogFolder::Fresh;
+    QTest::newRow("parent is a file")
+        << InfoKind::BelowFile << QByteArray() << unreadable << QStringLiteral("%DIR%/plain.txt/info.json")
+        << false << LogFolder::Fresh;
     QTest::newRow("not JSON") << InfoKind::File << QByteArray("app_path = %APP%") << malformed << QString()
-                              << false;
-    QTest::newRow("empty file") << InfoKind::File << QByteArray() << malformed << QString() << false;
+                              << false << LogFolder::Fresh;
+    QTest::newRow("empty file") << InfoKind::File << QByteArray() << malformed << QString() << false
+                                << LogFolder::Fresh;
     QTest::newRow("top level array") << InfoKind::File << "[" + validInfo() + "]" << malformed << QString()
-                                     << false;
+                                     << false << LogFolder::Fresh;
     QTest::newRow("trailing garbage")
-        << InfoKind::File << validInfo() + "}" << malformed << QString() << false;
+        << InfoKind::File << validInfo() + "}" << malformed << QString() << false << LogFolder::Fresh;
     QTest::newRow("relative path") << InfoKind::Relative << QByteArray("[]") << malformed << QString()
-                                   << false;
+                                   << false << LogFolder::Fresh;
     QTest::newRow("app_path missing")
         << InfoKind::File << QByteArray("{\"new_version\": \"2.0.0\", \"download_url\": \"http://x/\"}")
-        << incomplete << QString() << false;
+        << incomplete << QString() << false << LogFolder::Fresh;
     QTest::newRow("app_path null") << InfoKind::File << infoJson("null", "\"2.0.0\"", "\"http://x/\"")
-                                   << incomplete << QString() << false;
-    QTest::newRow("version a number")
-        << InfoKind::File << infoJson("\"%APP%\"", "2", "\"http://x/\"") << incomplete << QString() << false;
-    QTest::newRow("download_url empty")
-        << InfoKind::File << infoJson("\"%APP%\"", "\"2.0.0\"", "\"\"") << incomplete << QString() << false;
+                                   << incomplete << QString() << false << LogFolder::Fresh;
+    QTest::newRow("version a number") << InfoKind::File << infoJson("\"%APP%\"", "2", "\"http://x/\"")
+                                      << incomplete << QString() << false << LogFolder::Fresh;
+    QTest::newRow("download_url empty") << InfoKind::File << infoJson("\"%APP%\"", "\"2.0.0\"", "\"\"")
+                                        << incomplete << QString() << false << LogFolder::Fresh;
     QTest::newRow("main program absent")
         << InfoKind::File << infoJson("\"%DIR%/gone.exe\"", "\"2.0.0\"", "\"http://x/\"") << noProgram
-        << QStringLiteral("%DIR%/gone.exe") << false;
+        << QStringLiteral("%DIR%/gone.exe") << false << LogFolder::Fresh;
     QTest::newRow("main program a folder")
         << InfoKind::File << infoJson("\"%DIR%/info\"", "\"2.0.0\"", "\"http://x/\"") << noProgram
-        << QStringLiteral("%DIR%/info") << false;
+        << QStringLiteral("%DIR%/info") << false << LogFolder::Fresh;
+    // However the run ends, the log folder keeps the newest files only, and one that cannot be written
+    // changes nothing else.
+    QTest::newRow("-i missing, 25 older logs")
+        << InfoKind::NoOption << validInfo() << noOption << QString() << true << LogFolder::HoldsOlderLogs;
+    QTest::newRow("-i missing, log folder blocked")
+        << InfoKind::NoOption << validInfo() << noOption << QString() << true << LogFolder::Blocked;
 }
 
 void UpdaterRejections::rejectsBadInformation()
@@ -102,6 +184,7 @@ void UpdaterRejections::rejectsBadInformation()
     QFETCH(QString, expectedLog);
     QFETCH(QString, loggedPath);
     QFETCH(bool, infoStays);
+    QFETCH(LogFolder, logFolder);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -128,6 +211,7 @@ void UpdaterRejections::rejectsBadInformation()
         arguments << QStringLiteral("-i") << infoPath;
     }
 
+    prepareLogFolder(logFolder);
     UpdaterRun run;
     run.start(arguments, QProcessEnvironment::systemEnvironment(), dir.path());
     QVERIFY2(run.waitForExit(PromptExitMs), "the updater did not end at once: it must show no window");
@@ -140,6 +224,20 @@ void UpdaterRejections::rejectsBadInformation()
              "the companion folder is removed only later");
     QVERIFY(QFileInfo::exists(program));
     QCOMPARE(workFolders(), QStringList());
+    verifyLogFolder(logFolder, run, arguments, expectedLog);
+    QFile::remove(logRoot());
+}
+
+void UpdaterRejections::printsItsVersion()
+{
+    UpdaterRun run;
+    run.start({QStringLiteral("--version")}, QProcessEnvironment::systemEnvironment());
+    QVERIFY(run.waitForExit(PromptExitMs));
+    QCOMPARE(run.exitCode(), 0);
+    // Standard error carries the log lines besides; the version is a line of its own.
+    const QStringList lines = run.log().split(QLatin1Char('\n'));
+    QVERIFY2(lines.contains(QStringLiteral("FarlinkUpdater " FARLINK_EXPECTED_VERSION)),
+             qPrintable(run.log()));
 }
 
 QTEST_GUILESS_MAIN(UpdaterRejections)

@@ -11,6 +11,7 @@
 #include "VirtualDisplay.h"
 #include "ZipBuilder.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -89,6 +90,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void updatesAndRestartsTheProduct_data();
     void updatesAndRestartsTheProduct();
     void downloadFailureOffersRetryAndClose();
     void failedExtractionRestoresTheProduct();
@@ -183,8 +185,21 @@ QStringList UpdaterRunTest::daemonCommands() const
     return workspace->calls().filter(QRegularExpression(QStringLiteral("^") + DaemonImage));
 }
 
+void UpdaterRunTest::updatesAndRestartsTheProduct_data()
+{
+    QTest::addColumn<bool>("logFolderBlocked");
+    QTest::newRow("log written") << false;
+    // A file stands where the log folder would be created: the update goes on without its log file.
+    QTest::newRow("log folder cannot be created") << true;
+}
+
 void UpdaterRunTest::updatesAndRestartsTheProduct()
 {
+    QFETCH(bool, logFolderBlocked);
+    const QString logRoot = qEnvironmentVariable("PROGRAMDATA") + QStringLiteral("/FarlinkUpdater");
+    QFile::remove(logRoot);
+    if (logFolderBlocked)
+        QVERIFY(QDir(logRoot).removeRecursively() && QFile(logRoot).open(QIODevice::WriteOnly));
     const QString mainName = QStringLiteral("ProgramTestUpdate.exe");
     const QString mainPath = layOutProduct(mainName);
     QVERIFY(!mainPath.isEmpty());
@@ -210,6 +225,21 @@ void UpdaterRunTest::updatesAndRestartsTheProduct()
     startUpdater(run, infoPath, false);
     QVERIFY2(run.waitForExit(UpdateMs), qPrintable(run.log()));
     QCOMPARE(run.exitCode(), 0);
+    QFile::remove(logRoot);
+    // The information file's values follow the version and the arguments; the release notes do not.
+    const QStringList logLines = run.logFileLines();
+    const QString logText = logLines.join(QLatin1Char('\n'));
+    if (logFolderBlocked) {
+        QCOMPARE(logLines, QStringList());
+    } else {
+        QVERIFY2(logLines.value(2).endsWith(QStringLiteral("[info] app_path: ") + mainPath),
+                 qPrintable(logText));
+        QVERIFY(logLines.value(3).endsWith(QStringLiteral("[info] new_version: 2.0.0")));
+        QVERIFY(logLines.value(4).endsWith(QStringLiteral("[info] download_url: ") +
+                                           server->url(PackagePath).toString()));
+        QVERIFY2(logText.contains(InstallStartLog), "the installation's lines are missing");
+        QVERIFY(!logText.contains(QStringLiteral("Quillon 2.0.0")));
+    }
 
     QCOMPARE(readFile(productDir + QStringLiteral("/readme.txt")), QByteArray("Quillon 2.0.0\n"));
     QCOMPARE(readFile(productDir + QStringLiteral("/data/new.dat")), LoopbackHttpServer::filler(5000));
