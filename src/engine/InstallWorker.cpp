@@ -72,6 +72,7 @@ void UpdateEngine::finishInstall()
     removeBackupUnlessNeeded();
     pauseFor(PauseBeforeFinishMs);
     emit installProgress(InstallProgressEnd, ProgressFinalizingDone);
+    qInfo().noquote() << InstallSucceeded;
     running = false;
     emit updateFinished(true, InstallSucceeded);
 }
@@ -93,6 +94,8 @@ void UpdateEngine::recoverFromFailedExtraction()
 
 void UpdateEngine::endInstallWithError(const QString &error)
 {
+    // The outcome the user is shown, so that the log file says how the run ended.
+    qCritical().noquote() << error;
     running = false;
     emit errorOccurred(error);
 }

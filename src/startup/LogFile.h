@@ -3,7 +3,7 @@
 #include "UpdateInfo.h"
 
 #include <QFile>
-#include <QMutex>
+#include <QRecursiveMutex>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -41,7 +41,8 @@ private:
     void write(QtMsgType type, const QString &message);
 
     QFile file;
-    QMutex writing;
+    // Recursive: should writing itself ever log, the line is written rather than the thread blocked.
+    QRecursiveMutex writing;
     QtMessageHandler previousHandler = nullptr;
 };
 

@@ -15,6 +15,8 @@ constexpr int RestartDoneMs = 30000;
 constexpr double CountdownWatchedScale = 1.0;
 // The daemon's limit must outlast its start, so that the test sees the install still running.
 constexpr double InstallLimitWatchedScale = 0.5;
+// The order of the calls is the order of the pauses only when a pause outlasts a start of the shell.
+constexpr double CallOrderWatchedScale = 0.5;
 
 QString call(const QString &program, const QString &arguments, const QString &folder)
 {
@@ -104,6 +106,7 @@ void ProductRestartTest::restartSequence()
 {
     QFETCH(int, daemon);
 
+    const ScopedPauseScale pauses(CallOrderWatchedScale);
     WindowFixture fx{Daemon(daemon)};
     WindowProbe *window = fx.open();
     emit window->engine->updateFinished(true, QString());
