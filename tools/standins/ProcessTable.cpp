@@ -1,8 +1,11 @@
 #include "ProcessTable.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
@@ -103,39 +106,24 @@ std::string scopeFolder()
     return resolved;
 }
 
-bool isInScope(const ProcessEntry &process, const std::string &scope)
+bool endProcess(pid_t pid, bool force, std::string &error)
 {
-    if (scope.empty())
-        return false;
-    // The separator keeps a sibling folder that merely shares the prefix ("/a/b2" for "/a/b") out.
-    const std::string prefix = scope == "/" ? scope : scope + '/';
-    return process.executablePath.compare(0, prefix.size(), prefix) == 0;
+    if (kill(pid, force ? SIGKILL : SIGTERM) == 0 || errno == ESRCH)
+        return true;
+    error = std::strerror(errno);
+    return false;
 }
 
-bool sameImageName(const std::string &a, const std::string &b)
+long residentKilobytes(pid_t pid)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
+    std::ifstream status(procPath(pid, "status"));
+    std::string line;
+    long kilobytes = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            kilobytes = std::stol(line.substr(6));
     }
-    return true;
-}
-
-std::vector<ProcessEntry> descendantsOf(const std::vector<ProcessEntry> &table, pid_t root)
-{
-    std::vector<ProcessEntry> found;
-    std::vector<pid_t> parents{root};
-    for (size_t next = 0; next < parents.size(); ++next) {
-        for (const ProcessEntry &process : table) {
-            if (process.parentPid == parents[next] && process.pid != root) {
-                found.push_back(process);
-                parents.push_back(process.pid);
-            }
-        }
-    }
-    return found;
+    return kilobytes;
 }
 
 bool hasEnded(pid_t pid)

@@ -33,8 +33,10 @@ constexpr const char ScopeVariable[] = "FARLINK_STANDIN_SCOPE";
 // process that has ended.
 std::vector<ProcessEntry> listProcesses();
 
-// The scope folder with symbolic links resolved, as /proc shows executables;
-// empty when the variable is unset or names no existing folder.
+// The scope folder with symbolic links resolved, as /proc shows executables (on
+// Windows: the full path in the letter case on disk, with forward slashes, as
+// executable paths are given); empty when the variable is unset or names no
+// existing folder.
 std::string scopeFolder();
 
 // True when the process's executable lies below the scope folder; never when
@@ -56,5 +58,13 @@ std::vector<ProcessEntry> descendantsOf(const std::vector<ProcessEntry> &table, 
 
 // True once the process has ended (gone or a zombie).
 bool hasEnded(pid_t pid);
+
+// Ends the process: at once when forced, otherwise by asking it to end where the system can (POSIX
+// SIGTERM; Windows has no such request for a process without a window, so it ends it at once). A process
+// already gone counts as ended. The reason of a failure goes to error.
+bool endProcess(pid_t pid, bool force, std::string &error);
+
+// The memory the process holds in RAM, in KiB; 0 when it cannot be read.
+long residentKilobytes(pid_t pid);
 
 } // namespace standins

@@ -29,17 +29,13 @@
 //                               so that a failed test leaves nothing behind for long
 
 #include "ProcessTable.h"
+#include "StandinSystem.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -79,44 +75,21 @@ std::string logPath()
     return executable.substr(0, executable.rfind('/') + 1) + "standin-log.txt";
 }
 
-std::string workingDirectory()
-{
-    std::vector<char> buffer(4096);
-    return getcwd(buffer.data(), buffer.size()) ? buffer.data() : "";
-}
-
 // One write per line, so that lines of processes writing at the same time do not mix.
 void record(const std::string &event, const std::vector<std::string> &arguments)
 {
     std::string line =
-        ownImageName() + '\t' + event + '\t' + std::to_string(getpid()) + '\t' + workingDirectory();
+        ownImageName() + '\t' + event + '\t' + std::to_string(getpid()) + '\t' + standins::currentDirectory();
     for (const std::string &argument : arguments)
         line += '\t' + argument;
     line += '\n';
-    const int fd = open(logPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::cerr << "cannot write the log " << logPath() << ": " << std::strerror(errno) << '\n';
-        return;
-    }
-    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    if (!standins::appendToFile(logPath(), line))
         std::cerr << "cannot write the log " << logPath() << '\n';
-    close(fd);
-}
-
-// Lets go of the caller's pipes: whoever started this process may wait for
-// their end before it goes on.
-void detachStandardStreams()
-{
-    const int null = open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= 2; ++fd)
-        dup2(null, fd);
-    if (null > 2)
-        close(null);
 }
 
 [[noreturn]] void runUntilEnded()
 {
-    detachStandardStreams();
+    standins::detachStandardStreams();
     const std::string configured = environment("FARLINK_STANDIN_LIFETIME_S");
     const long lifetime = configured.empty() ? DefaultLifetimeSeconds : std::atol(configured.c_str());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(lifetime);
@@ -136,32 +109,13 @@ bool commandHangs(const std::string &command)
     return false;
 }
 
-std::vector<std::string> commandLineOf(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-    std::vector<std::string> words;
-    std::string word;
-    while (std::getline(in, word, '\0'))
-        words.push_back(word);
-    return words;
-}
-
-// The service processes are those of this executable file run with "run" (the
-// detached copy keeps the command line) or with no command at all.
-bool isServiceOfThisDaemon(const standins::ProcessEntry &process, const std::string &executable)
-{
-    if (process.pid == getpid() || standins::executablePathOf(process.pid) != executable)
-        return false;
-    const auto words = commandLineOf(process.pid);
-    return words.size() == 1 || (words.size() == 2 && words[1] == "run");
-}
-
 int stopService()
 {
     const std::string executable = ownExecutable();
     std::vector<pid_t> stopped;
     for (const auto &process : standins::listProcesses()) {
-        if (isServiceOfThisDaemon(process, executable) && kill(process.pid, SIGTERM) == 0)
+        std::string error;
+        if (standins::isServiceOf(process.pid, executable) && standins::endProcess(process.pid, false, error))
             stopped.push_back(process.pid);
     }
     const auto deadline = std::chrono::steady_clock::now() + StopWait;
@@ -172,38 +126,11 @@ int stopService()
     return 0;
 }
 
-// Returns once the service has recorded itself, so the log is complete when
-// "run" ends.
-int startDetachedService()
-{
-    int ready[2];
-    if (pipe(ready) != 0)
-        return ExitCannotStart;
-    const pid_t child = fork();
-    if (child < 0)
-        return ExitCannotStart;
-    if (child == 0) {
-        close(ready[0]);
-        setsid();
-        record("service", {});
-        detachStandardStreams();
-        const char done = 1;
-        if (write(ready[1], &done, 1) != 1)
-            std::_Exit(ExitCannotStart);
-        close(ready[1]);
-        runUntilEnded();
-    }
-    close(ready[1]);
-    char done = 0;
-    const bool started = read(ready[0], &done, 1) == 1;
-    close(ready[0]);
-    return started ? 0 : ExitCannotStart;
-}
-
 int runDaemon(int argc, char **argv)
 {
     if (argc < 2) {
         record("service", {});
+        standins::tellStarterServiceIsReady();
         runUntilEnded();
     }
     const std::string command = argv[1];
@@ -214,8 +141,9 @@ int runDaemon(int argc, char **argv)
         return stopService();
     if (command == "install")
         return 0;
+    // Returns once the service has recorded itself, so the log is complete when "run" ends.
     if (command == "run")
-        return startDetachedService();
+        return standins::startServiceCopy() ? 0 : ExitCannotStart;
     std::cerr << "Unknown command: " << command << '\n';
     return ExitUnknownCommand;
 }
@@ -228,15 +156,8 @@ int guard(int argc, char **argv)
     }
     const int restarts = std::atoi(argv[2]);
     for (int run = 0; run <= restarts; ++run) {
-        const pid_t child = fork();
-        if (child < 0)
+        if (!standins::runToEnd(argv + 3))
             return ExitCannotStart;
-        if (child == 0) {
-            execv(argv[3], argv + 3);
-            _exit(ExitCannotStart);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
     }
     return 0;
 }

@@ -14,10 +14,7 @@
 #include "ProcessTable.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -86,9 +83,10 @@ void reportEnded(const Options &options, const standins::ProcessEntry &process)
 
 bool endProcess(const Options &options, const standins::ProcessEntry &process)
 {
-    if (kill(process.pid, options.force ? SIGKILL : SIGTERM) != 0 && errno != ESRCH) {
+    std::string error;
+    if (!standins::endProcess(process.pid, options.force, error)) {
         std::cerr << "ERROR: The process with PID " << process.pid << " could not be terminated.\n"
-                  << "Reason: " << std::strerror(errno) << ".\n";
+                  << "Reason: " << error << ".\n";
         return false;
     }
     reportEnded(options, process);

@@ -13,7 +13,6 @@
 #include "ProcessTable.h"
 
 #include <cctype>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -83,14 +82,7 @@ bool matches(const Options &options, const standins::ProcessEntry &process)
 // Resident memory in Windows' "12,345 K" form.
 std::string memoryUsage(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    long kilobytes = 0;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            kilobytes = std::stol(line.substr(6));
-    }
-    std::string digits = std::to_string(kilobytes);
+    std::string digits = std::to_string(standins::residentKilobytes(pid));
     for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
         digits.insert(static_cast<size_t>(at), ",");
     return digits + " K";

@@ -1,0 +1,33 @@
+#pragma once
+
+// What the product stand-in needs from the system beyond the process table: one implementation for POSIX
+// and one for Windows, so that the stand-in itself is the same source on both.
+
+#include <string>
+#include <sys/types.h>
+
+namespace standins {
+
+std::string currentDirectory();
+
+// Appends the text with one write, so that lines of processes writing at the same time do not mix.
+bool appendToFile(const std::string &path, const std::string &text);
+
+// Lets go of the caller's standard streams: whoever started this process may wait for their end.
+void detachStandardStreams();
+
+// Starts this executable again with no arguments, detached from the caller (its service), and returns
+// once that copy has called tellStarterServiceIsReady(), or false when it could not be started.
+bool startServiceCopy();
+void tellStarterServiceIsReady();
+
+// True when the process, another one than this, runs this executable as its service: with no arguments
+// or with "run" (POSIX), from the same executable file (Windows, where the daemon's file runs only as its
+// service or for one of its short commands).
+bool isServiceOf(pid_t pid, const std::string &executable);
+
+// Runs the program with its arguments (argv style, null-terminated) and waits for its end; false when it
+// could not be started.
+bool runToEnd(char **argv);
+
+} // namespace standins
