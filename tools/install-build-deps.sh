@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build
     qtbase5-dev qtbase5-dev-tools
-    g++-mingw-w64-x86-64-posix wine64
+    g++-mingw-w64-x86-64-posix wine64 libz-mingw-w64-dev xz-utils
     libarchive-tools libarchive-dev zlib1g-dev zip
     xvfb xdotool x11-apps imagemagick
     curl clang libclang-rt-14-dev pkg-config

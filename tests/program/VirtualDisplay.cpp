@@ -8,19 +8,25 @@ namespace {
 
 const QString ServerProgram = QStringLiteral("Xvfb");
 // The server picks a free display number itself and writes it to the given descriptor.
-const QStringList ServerArguments = {QStringLiteral("-displayfd"),  QStringLiteral("1"),
-                                     QStringLiteral("-screen"),     QStringLiteral("0"),
-                                     QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                                     QStringLiteral("tcp")};
+QStringList serverArguments(const QSize &screen)
+{
+    return {QStringLiteral("-displayfd"),
+            QStringLiteral("1"),
+            QStringLiteral("-screen"),
+            QStringLiteral("0"),
+            QStringLiteral("%1x%2x24").arg(screen.width()).arg(screen.height()),
+            QStringLiteral("-nolisten"),
+            QStringLiteral("tcp")};
+}
 constexpr int ServerStartMs = 15000;
 constexpr int ToolMs = 15000;
 constexpr int PollMs = 100;
 
 } // namespace
 
-VirtualDisplay::VirtualDisplay()
+VirtualDisplay::VirtualDisplay(const QSize &screen)
 {
-    server.start(ServerProgram, ServerArguments);
+    server.start(ServerProgram, serverArguments(screen));
     if (!server.waitForStarted(ServerStartMs)) {
         error = QStringLiteral("cannot start Xvfb: ") + server.errorString();
         return;

@@ -6,6 +6,7 @@
 #include <QPoint>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSize>
 #include <QString>
 
 #include <functional>
@@ -18,7 +19,7 @@ class VirtualDisplay final
     Q_DISABLE_COPY_MOVE(VirtualDisplay)
 
 public:
-    VirtualDisplay();
+    explicit VirtualDisplay(const QSize &screen = QSize(1280, 800));
     ~VirtualDisplay();
 
     // False when Xvfb could not be started; the reason is in errorText().

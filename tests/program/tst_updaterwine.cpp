@@ -1,0 +1,353 @@
+// The Windows FarlinkUpdater.exe (tools/windows/build.sh) run under Wine on a display of its own: a whole
+// update of a product laid out under "C:\Program Files\Quillon", the package served from 127.0.0.1, checked
+// as a user would see it; and a cut package, after which the product folder is byte-identical.
+
+#include "FolderSnapshot.h"
+#include "LoopbackHttpServer.h"
+#include "TestFiles.h"
+#include "UpdaterRun.h"
+#include "VirtualDisplay.h"
+#include "WinePrefix.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Wine's start, the installation's fixed pauses, the countdown and the restart.
+constexpr int UpdateMs = 180000;
+constexpr int WindowReactionMs = 60000;
+constexpr int CloseExitMs = 20000;
+constexpr int MinimumAreaPixels = 200;
+
+const QString ProductDir = QStringLiteral("C:/Program Files/Quillon");
+const QString ServerDir = ProductDir + QStringLiteral("/QuillonServer");
+const QString MainName = QStringLiteral("Quillon.exe");
+const QString DaemonImage = QStringLiteral("QuillonDaemon.exe");
+const QString ServerImage = QStringLiteral("QuillonServer.exe");
+const QString InfoPath = QStringLiteral("C:/handover/update.json");
+const QString StandinLog = QStringLiteral("C:/standin-log.txt");
+const QString PackagePath = QStringLiteral("/update.zip");
+const QByteArray NewDaemonMark = "\nQuillon daemon 2.0.0\n";
+
+// Wine 8 finds Xvfb's only output disconnected and reports a primary screen of 1024 x 768 whatever the X
+// screen's size; an X screen of that size is the screen the updater sees.
+const QSize Screen(1024, 768);
+constexpr QRgb PanelColour = 0xEFF6FF;
+// Where the panel lies on that screen without a task bar: the window's bottom-right corner overhangs the
+// work area by 18 pixels, and the 430 x 300 panel sits 20 pixels inside the window.
+const QRect PanelPlace(Screen.width() - 2 - 430, Screen.height() - 2 - 300, 430, 300);
+
+using ColourTest = bool (*)(QRgb);
+
+// A path as Windows writes it (QDir::toNativeSeparators does that only when built for Windows).
+QString backslashed(QString path)
+{
+    return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+bool isPanel(QRgb c)
+{
+    return (c & 0xffffff) == PanelColour;
+}
+bool isGreen(QRgb c)
+{
+    return qGreen(c) >= 130 && qGreen(c) - qRed(c) >= 50 && qGreen(c) - qBlue(c) >= 50;
+}
+bool isBlue(QRgb c)
+{
+    return qBlue(c) >= 190 && qRed(c) <= 100 && qGreen(c) >= 100 && qGreen(c) <= 190;
+}
+bool isOrange(QRgb c)
+{
+    return qRed(c) >= 230 && qGreen(c) >= 100 && qGreen(c) <= 170 && qBlue(c) <= 40;
+}
+bool isGreyButton(QRgb c)
+{
+    return (c & 0xffffff) == 0xf5f5f5;
+}
+// Cancel while the installation runs.
+bool isDisabledButton(QRgb c)
+{
+    return (c & 0xffffff) == 0xf8f8f8;
+}
+
+QRect areaOf(const QImage &image, const ColourTest &test)
+{
+    QRect area;
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (test(line[x])) {
+                area |= QRect(x, y, 1, 1);
+                ++count;
+            }
+        }
+    }
+    return count >= MinimumAreaPixels ? area : QRect();
+}
+
+bool shows(const QImage &screen, const ColourTest &test)
+{
+    return !areaOf(screen, test).isNull();
+}
+
+} // namespace
+
+class UpdaterWineTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void updatesAndRestartsTheProduct();
+    void cutPackageLeavesTheProductAsItWas();
+
+private:
+    QString host(const QString &windowsPath) const { return prefix->hostPath(windowsPath); }
+    bool layOutProduct();
+    void startProduct();
+    QByteArray packageOf(const QString &folder);
+    void startUpdater(UpdaterRun &run);
+    QList<QStringList> standinEntries() const;
+    QList<QStringList> daemonCommands() const;
+    QStringList runningProcesses() const;
+
+    QImage waitForScreen(const std::function<bool(const QImage &)> &test, const QString &name) const;
+
+    std::unique_ptr<VirtualDisplay> display;
+    std::unique_ptr<WinePrefix> prefix;
+    std::unique_ptr<LoopbackHttpServer> server;
+};
+
+void UpdaterWineTest::initTestCase()
+{
+    QVERIFY2(QFileInfo::exists(QStringLiteral(FARLINK_WINDOWS_DEPLOY "/FarlinkUpdater.exe")),
+             "no Windows build in " FARLINK_WINDOWS_DEPLOY ": run tools/windows/build.sh");
+    display = std::make_unique<VirtualDisplay>(Screen);
+    QVERIFY2(display->isValid(), qPrintable(display->errorText()));
+    // The stand-ins record to a file on drive C: and end by themselves should a run be cut short.
+    qputenv("FARLINK_STANDIN_LOG", backslashed(StandinLog).toLocal8Bit());
+    qputenv("FARLINK_STANDIN_LIFETIME_S", "300");
+}
+
+void UpdaterWineTest::init()
+{
+    prefix =
+        std::make_unique<WinePrefix>(QStringLiteral("wine-prefix"), QStringLiteral(FARLINK_WINDOWS_STANDINS));
+    QVERIFY2(prefix->isValid(), qPrintable(prefix->errorText()));
+    for (const QString &stale : {ProductDir, QStringLiteral("C:/handover")})
+        QDir(host(stale)).removeRecursively();
+    const QString programData = host(QStringLiteral("C:/ProgramData"));
+    for (const QString &workFolder : entriesMatching(programData, QStringLiteral("QuillUpdate_*")))
+        QDir(programData + QLatin1Char('/') + workFolder).removeRecursively();
+    QFile::remove(host(StandinLog));
+    server = std::make_unique<LoopbackHttpServer>();
+    QVERIFY(server->isListening());
+}
+
+void UpdaterWineTest::cleanup()
+{
+    prefix.reset();
+    server.reset();
+}
+
+bool UpdaterWineTest::layOutProduct()
+{
+    writeFiles(host(ProductDir),
+               {{"config.ini", "[App]\nVersion=1.0.0\n\n[Network]\nPort=4819\n\n[Update]\n"
+                               "LastCheckTime=2024-01-01 10:00:00\nLastPromptTime=2024-01-02 10:00:00\n"},
+                {"readme.txt", "Quillon 1.0.0\n"},
+                {"data/old.dat", LoopbackHttpServer::filler(3000)}});
+    const QString standin = QStringLiteral(FARLINK_WINDOWS_STANDINS "/product-standin.exe");
+    return QDir().mkpath(host(ServerDir)) &&
+           QFile::copy(standin, host(ProductDir + QLatin1Char('/') + MainName)) &&
+           QFile::copy(standin, host(ServerDir + QLatin1Char('/') + DaemonImage)) &&
+           QFile::copy(standin, host(ServerDir + QLatin1Char('/') + ServerImage));
+}
+
+// The product as the user has it running: its main program, its server and its daemon's service.
+void UpdaterWineTest::startProduct()
+{
+    for (const QString &program :
+         {ProductDir + QLatin1Char('/') + MainName, ServerDir + QLatin1Char('/') + ServerImage,
+          ServerDir + QLatin1Char('/') + DaemonImage})
+        QVERIFY(prefix->startDetached(program));
+    QTRY_COMPARE_WITH_TIMEOUT(standinEntries().size(), 3, WindowReactionMs);
+}
+
+QByteArray UpdaterWineTest::packageOf(const QString &folder)
+{
+    const QString zipPath = QDir::currentPath() + QStringLiteral("/package.zip");
+    QFile::remove(zipPath);
+    const bool zipped =
+        runProcess(QStringLiteral("zip"), {QStringLiteral("-qr"), zipPath, QStringLiteral(".")},
+                   QProcessEnvironment::systemEnvironment(), folder)
+            .succeeded();
+    return zipped ? readFile(zipPath) : QByteArray();
+}
+
+// Started as the product starts it: the information file's path and the mode on the command line, the
+// program path with drive letter and forward slashes in the file.
+void UpdaterWineTest::startUpdater(UpdaterRun &run)
+{
+    writeFile(host(InfoPath), "{\"app_path\": \"" + (ProductDir + QLatin1Char('/') + MainName).toUtf8() +
+                                  "\", \"new_version\": \"2.0.0\", \"download_url\": \"" +
+                                  server->url(PackagePath).toEncoded() + "\", \"memo\": \"Quillon 2.0.0\"}");
+    run.start({QStringLiteral(FARLINK_WINDOWS_DEPLOY "/FarlinkUpdater.exe"), QStringLiteral("-i"),
+               backslashed(InfoPath), QStringLiteral("-m"), QStringLiteral("manual")},
+              prefix->environmentFor(display->environmentFor(QProcessEnvironment::systemEnvironment())),
+              QString(), WinePrefix::wineProgram());
+}
+
+// The first screen that passes the test; when none does in time, the last one is kept as <name>.png in the
+// test's folder, to show what the user saw instead.
+QImage UpdaterWineTest::waitForScreen(const std::function<bool(const QImage &)> &test,
+                                      const QString &name) const
+{
+    const QImage screen = display->waitForScreen(test, UpdateMs);
+    if (screen.isNull())
+        display->screenshot().save(name + QStringLiteral(".png"));
+    return screen;
+}
+
+// One list per line of the stand-ins' record: image name, event, process id, working folder, arguments.
+QList<QStringList> UpdaterWineTest::standinEntries() const
+{
+    QList<QStringList> entries;
+    for (const QString &line : readText(host(StandinLog)).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        entries.append(line.split(QLatin1Char('\t')));
+    return entries;
+}
+
+QList<QStringList> UpdaterWineTest::daemonCommands() const
+{
+    QList<QStringList> commands;
+    for (const QStringList &entry : standinEntries()) {
+        if (entry.at(0) == DaemonImage && entry.at(1) != QLatin1String("service"))
+            commands.append(entry);
+    }
+    return commands;
+}
+
+// "<image name> <process id>" of every process of the product that runs in the prefix, as Windows' tasklist
+// (the stand-in) shows them.
+QStringList UpdaterWineTest::runningProcesses() const
+{
+    const QString table = QString::fromLocal8Bit(prefix->run(QStringLiteral("tasklist"), {}).output);
+    QStringList processes;
+    for (const QString &row : table.split(QLatin1Char('\n'))) {
+        const QStringList columns = row.simplified().split(QLatin1Char(' '));
+        if (columns.size() > 1 && QStringList({MainName, ServerImage, DaemonImage}).contains(columns.at(0)))
+            processes.append(columns.at(0) + QLatin1Char(' ') + columns.at(1));
+    }
+    processes.sort();
+    return processes;
+}
+
+void UpdaterWineTest::updatesAndRestartsTheProduct()
+{
+    QVERIFY(layOutProduct());
+    startProduct();
+    const QList<QStringList> before = standinEntries();
+
+    const QString staging = QDir::currentPath() + QStringLiteral("/package");
+    QDir(staging).removeRecursively();
+    const QByteArray newDaemon = readFile(host(ServerDir + QLatin1Char('/') + DaemonImage)) + NewDaemonMark;
+    writeFiles(staging, {{"readme.txt", "Quillon 2.0.0\n"},
+                         {"data/new.dat", LoopbackHttpServer::filler(5000)},
+                         {"QuillonServer/" + DaemonImage, newDaemon}});
+    server->addRoute(PackagePath, LoopbackHttpServer::ok(packageOf(staging)));
+
+    UpdaterRun run;
+    startUpdater(run);
+    // The success card: the green progress bar and Restart button, Cancel gone.
+    const QImage card = waitForScreen(
+        [](const QImage &shot) { return shows(shot, isGreen) && !shows(shot, isDisabledButton); },
+        QStringLiteral("no-success-card"));
+    QVERIFY2(!card.isNull(), "the success card never showed");
+    card.save(QStringLiteral("screenshot-wine.png"));
+    QCOMPARE(areaOf(card, isPanel), PanelPlace);
+    QVERIFY(PanelPlace.contains(areaOf(card, isGreen)));
+    QVERIFY2(run.waitForExit(UpdateMs), "the updater did not end after the restart");
+    QCOMPARE(run.exitCode(), 0);
+
+    QCOMPARE(readFile(host(ProductDir + QStringLiteral("/readme.txt"))), QByteArray("Quillon 2.0.0\n"));
+    QCOMPARE(readFile(host(ProductDir + QStringLiteral("/data/new.dat"))), LoopbackHttpServer::filler(5000));
+    QCOMPARE(readFile(host(ProductDir + QStringLiteral("/data/old.dat"))), LoopbackHttpServer::filler(3000));
+    QVERIFY(readFile(host(ServerDir + QLatin1Char('/') + DaemonImage)) == newDaemon);
+    const QSettings config(host(ProductDir + QStringLiteral("/config.ini")), QSettings::IniFormat);
+    QCOMPARE(config.value(QStringLiteral("App/Version")).toString(), QStringLiteral("2.0.0"));
+    QCOMPARE(config.value(QStringLiteral("Update/LastUpdateVersion")).toString(), QStringLiteral("2.0.0"));
+    QVERIFY(!config.value(QStringLiteral("Update/LastUpdateTime")).toString().isEmpty());
+    QVERIFY(!config.contains(QStringLiteral("Update/LastCheckTime")));
+    QCOMPARE(config.value(QStringLiteral("Network/Port")).toString(), QStringLiteral("4819"));
+    QCOMPARE(entriesMatching(host(ProductDir), QStringLiteral("_update_backup_*")), QStringList());
+    QCOMPARE(entriesMatching(host(QStringLiteral("C:/ProgramData")), QStringLiteral("QuillUpdate_*")),
+             QStringList());
+    QVERIFY(!QFileInfo::exists(host(InfoPath)));
+
+    const QList<QStringList> daemon = daemonCommands();
+    QCOMPARE(daemon.size(), 3);
+    QCOMPARE(QStringList({daemon.at(0).at(1), daemon.at(1).at(1), daemon.at(2).at(1)}),
+             QStringList({QStringLiteral("stop"), QStringLiteral("install"), QStringLiteral("run")}));
+    QCOMPARE(daemon.at(1).at(3), backslashed(ServerDir));
+    QCOMPARE(daemon.at(2).at(3), backslashed(ServerDir));
+    const QList<QStringList> after = standinEntries();
+    const QStringList service = after.at(after.size() - 2);
+    const QStringList restart = after.last();
+    QCOMPARE(service.mid(0, 2), QStringList({DaemonImage, QStringLiteral("service")}));
+    QCOMPARE(restart.mid(0, 2), QStringList({MainName, QStringLiteral("start")}));
+    QCOMPARE(restart.mid(3), QStringList{backslashed(ProductDir)});
+    // The old processes are gone; the new service and main program run.
+    QStringList running = {DaemonImage + QLatin1Char(' ') + service.at(2),
+                           MainName + QLatin1Char(' ') + restart.at(2)};
+    running.sort();
+    QCOMPARE(runningProcesses(), running);
+    for (const QStringList &old : before)
+        QVERIFY(!running.contains(old.at(0) + QLatin1Char(' ') + old.at(2)));
+}
+
+void UpdaterWineTest::cutPackageLeavesTheProductAsItWas()
+{
+    QVERIFY(layOutProduct());
+    const QString staging = QDir::currentPath() + QStringLiteral("/package");
+    QDir(staging).removeRecursively();
+    writeFiles(staging, {{"readme.txt", "Quillon 2.0.0\n"},
+                         {"data/new.dat", randomBytes(20000, 1)},
+                         {"data/old.dat", randomBytes(20000, 2)}});
+    const QByteArray package = packageOf(staging);
+    server->addRoute(PackagePath, LoopbackHttpServer::ok(package.left(package.size() * 6 / 10)));
+    const FolderSnapshot before(host(ProductDir));
+
+    UpdaterRun run;
+    startUpdater(run);
+    const QImage installing = waitForScreen([](const QImage &shot) { return shows(shot, isDisabledButton); },
+                                            QStringLiteral("no-installation"));
+    QVERIFY2(!installing.isNull(), "the installation never began");
+    // Only the restored presentation shows Close alone: no progress bar, no Retry, Restart or Website.
+    const QImage screen = waitForScreen(
+        [](const QImage &shot) {
+            return shows(shot, isGreyButton) && !shows(shot, isBlue) && !shows(shot, isGreen) &&
+                   !shows(shot, isOrange);
+        },
+        QStringLiteral("no-restored-card"));
+    QVERIFY2(!screen.isNull(), "the window never showed Close alone");
+    QCOMPARE(FolderSnapshot(host(ProductDir)).differenceFrom(before), QString());
+    QVERIFY(display->click(areaOf(screen, isGreyButton).center()));
+    QVERIFY(run.waitForExit(CloseExitMs));
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(entriesMatching(host(QStringLiteral("C:/ProgramData")), QStringLiteral("QuillUpdate_*")),
+             QStringList());
+}
+
+QTEST_GUILESS_MAIN(UpdaterWineTest)
+#include "tst_updaterwine.moc"
