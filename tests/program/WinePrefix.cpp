@@ -27,8 +27,8 @@ bool replaceFile(const QString &source, const QString &target)
 
 } // namespace
 
-WinePrefix::WinePrefix(const QString &folder, const QString &standinsFolder)
-    : root(QFileInfo(folder).absoluteFilePath())
+WinePrefix::WinePrefix(const QString &folder, const QString &standinsFolder, const QString &display)
+    : root(QFileInfo(folder).absoluteFilePath()), displayName(display)
 {
     if (!QFileInfo::exists(Wine)) {
         error = QStringLiteral("wine64 not found at ") + Wine;
@@ -94,6 +94,7 @@ QString WinePrefix::hostPath(const QString &windowsPath) const
 QProcessEnvironment WinePrefix::environmentFor(QProcessEnvironment environment) const
 {
     environment.insert(QStringLiteral("WINEPREFIX"), root);
+    environment.insert(QStringLiteral("DISPLAY"), displayName);
     environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
     environment.insert(QStringLiteral("WINEDLLOVERRIDES"), DllOverrides);
     // Wine passes the host's variables on to Windows programs: these must be Windows' own (the Windows Qt

@@ -16,8 +16,10 @@ class WinePrefix final
     Q_DISABLE_COPY_MOVE(WinePrefix)
 
 public:
-    // Creates the prefix the first time (tens of seconds) and reuses it afterwards.
-    WinePrefix(const QString &folder, const QString &standinsFolder);
+    // Creates the prefix the first time (tens of seconds) and reuses it afterwards. Every program of the
+    // prefix runs on the X display given: Wine's desktop process starts with the prefix's first program,
+    // and one started without a display leaves every later window of the prefix undrawn.
+    WinePrefix(const QString &folder, const QString &standinsFolder, const QString &display);
     ~WinePrefix();
 
     // False when the prefix could not be made ready; the reason is in errorText().
@@ -27,8 +29,8 @@ public:
     static QString wineProgram();
     // The host path of a path on drive C:, e.g. "C:/Program Files" -> "<prefix>/drive_c/Program Files".
     QString hostPath(const QString &windowsPath) const;
-    // The given environment with this prefix selected, Wine's own messages and installers silenced, and
-    // none of the host's settings that would mislead a Windows program.
+    // The given environment with this prefix and its display selected, Wine's own messages and installers
+    // silenced, and none of the host's settings that would mislead a Windows program.
     QProcessEnvironment environmentFor(QProcessEnvironment environment) const;
     // Starts a Windows program detached, with its own folder as working folder.
     bool startDetached(const QString &windowsProgram) const;
@@ -41,5 +43,6 @@ private:
     bool installStandins(const QString &standinsFolder);
 
     QString root;
+    QString displayName;
     QString error;
 };
