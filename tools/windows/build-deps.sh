@@ -155,10 +155,11 @@ build_libarchive() {
         -DENABLE_OPENSSL=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_BZip2=OFF -DENABLE_LZ4=OFF \
         -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_ICONV=OFF -DENABLE_CNG=OFF -DENABLE_ACL=OFF \
         -DENABLE_XATTR=OFF -DENABLE_LIBB2=OFF -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF \
-        -DZLIB_LIBRARY=/usr/$triplet/lib/libz.a ||
+        -DENABLE_WIN32_XMLLITE=OFF ||
         die "configuring libarchive failed"
     cmake --build "$build" -j "$jobs" && cmake --install "$build" || die "the libarchive build failed"
-    # bsdtar links libarchive and zlib statically; the DLLs are not needed by the updater.
+    # Like the prebuilt copy: libarchive linked statically, zlib1.dll (libz-mingw-w64) beside bsdtar.exe.
+    cp /usr/$triplet/lib/zlib1.dll "$prefix/bin/"
     touch "$prefix/$ready"
 }
 
