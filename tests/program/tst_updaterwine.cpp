@@ -4,12 +4,14 @@
 
 #include "FolderSnapshot.h"
 #include "LoopbackHttpServer.h"
+#include "PowerShellCommand.h"
 #include "TestFiles.h"
 #include "UpdaterRun.h"
 #include "VirtualDisplay.h"
 #include "WinePrefix.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QSettings>
 #include <QTest>
@@ -33,6 +35,7 @@ const QString ServerImage = QStringLiteral("QuillonServer.exe");
 const QString InfoPath = QStringLiteral("C:/handover/update.json");
 const QString StandinLog = QStringLiteral("C:/standin-log.txt");
 const QString PackagePath = QStringLiteral("/update.zip");
+const QString ExpandDir = QStringLiteral("C:/Expand");
 const QByteArray NewDaemonMark = "\nQuillon daemon 2.0.0\n";
 
 // Wine 8 finds Xvfb's only output disconnected and reports a primary screen of 1024 x 768 whatever the X
@@ -110,6 +113,8 @@ private slots:
     void cleanup();
     void updatesAndRestartsTheProduct();
     void cutPackageLeavesTheProductAsItWas();
+    void powerShellStandInRunsOnlyTheUpdatersCommand_data();
+    void powerShellStandInRunsOnlyTheUpdatersCommand();
 
 private:
     QString host(const QString &windowsPath) const { return prefix->hostPath(windowsPath); }
@@ -143,7 +148,7 @@ void UpdaterWineTest::init()
     prefix = std::make_unique<WinePrefix>(QStringLiteral("wine-prefix"),
                                           QStringLiteral(FARLINK_WINDOWS_STANDINS), display->name());
     QVERIFY2(prefix->isValid(), qPrintable(prefix->errorText()));
-    for (const QString &stale : {ProductDir, QStringLiteral("C:/handover")})
+    for (const QString &stale : {ProductDir, QStringLiteral("C:/handover"), ExpandDir})
         QDir(host(stale)).removeRecursively();
     const QString programData = host(QStringLiteral("C:/ProgramData"));
     for (const QString &workFolder : entriesMatching(programData, QStringLiteral("QuillUpdate_*")))
@@ -342,6 +347,56 @@ void UpdaterWineTest::cutPackageLeavesTheProductAsItWas()
     QCOMPARE(run.exitCode(), 0);
     QCOMPARE(entriesMatching(host(QStringLiteral("C:/ProgramData")), QStringLiteral("QuillUpdate_*")),
              QStringList());
+}
+
+// The stand-in must do what Windows PowerShell does with the updater's command, so that the updater's
+// judgement of it is tested, and refuse anything else rather than pass it as done.
+void UpdaterWineTest::powerShellStandInRunsOnlyTheUpdatersCommand_data()
+{
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<bool>("updatersScript");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("extracted");
+
+    const QStringList all = {QStringLiteral("data/new.dat"), QStringLiteral("readme.txt")};
+    QTest::newRow("whole package") << false << true << 0 << all;
+    // Expand-Archive reads the archive's directory first: nothing is written.
+    QTest::newRow("cut package") << true << true << 1 << QStringList();
+    QTest::newRow("another script") << false << false << 1 << QStringList();
+}
+
+void UpdaterWineTest::powerShellStandInRunsOnlyTheUpdatersCommand()
+{
+    QFETCH(bool, cut);
+    QFETCH(bool, updatersScript);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, extracted);
+
+    const QString staging = QDir::currentPath() + QStringLiteral("/package");
+    QDir(staging).removeRecursively();
+    writeFiles(staging, {{"readme.txt", "Quillon 2.0.0\n"}, {"data/new.dat", randomBytes(20000, 3)}});
+    const QByteArray package = packageOf(staging);
+    writeFile(host(ExpandDir + QStringLiteral("/package.zip")),
+              cut ? package.left(package.size() / 2) : package);
+    // A space and an apostrophe, which the script must quote.
+    const QString target = ExpandDir + QStringLiteral("/It's here");
+    const QString script =
+        updatersScript ? engine::expandArchiveScript(backslashed(ExpandDir + QStringLiteral("/package.zip")),
+                                                     backslashed(target))
+                       : QStringLiteral("Get-ChildItem");
+
+    const ProcessRun run = prefix->run(QStringLiteral("powershell"),
+                                       {QStringLiteral("-NoProfile"), QStringLiteral("-EncodedCommand"),
+                                        engine::encodePowerShellCommand(script)});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+    QStringList files;
+    for (QDirIterator it(host(target), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+        files.append(QDir(host(target)).relativeFilePath(it.next()));
+    files.sort();
+    QCOMPARE(files, extracted);
+    if (exitCode != 0)
+        QVERIFY2(!run.errors.isEmpty(), "a failure without a reason on standard error");
 }
 
 QTEST_GUILESS_MAIN(UpdaterWineTest)
