@@ -141,6 +141,8 @@ void UpdaterWineTest::initTestCase()
     // The stand-ins record to a file on drive C: and end by themselves should a run be cut short.
     qputenv("FARLINK_STANDIN_LOG", backslashed(StandinLog).toLocal8Bit());
     qputenv("FARLINK_STANDIN_LIFETIME_S", "300");
+    // taskkill and tasklist act only on the product's processes (the prefix holds nothing else of ours).
+    qputenv("FARLINK_STANDIN_SCOPE", backslashed(ProductDir).toLocal8Bit());
 }
 
 void UpdaterWineTest::init()
