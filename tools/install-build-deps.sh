@@ -9,6 +9,7 @@ packages=(
     libarchive-tools libarchive-dev zlib1g-dev zip
     xvfb xdotool x11-apps imagemagick
     curl clang libclang-rt-14-dev pkg-config
+    libssl-dev openssl
     util-linux procps time
     python3
 )

@@ -45,6 +45,9 @@ constexpr int DownloadShare = 70;
 
 // Work paths
 inline const QString WorkFolderPrefix = QStringLiteral("QuillUpdate_");
+inline const QString WorkFolderSuffixSeparator = QStringLiteral("_");
+// Names QuillUpdate_<seconds>_1 to _<this> are tried when QuillUpdate_<seconds> is taken.
+constexpr int MaximumWorkFolderSuffix = 1000;
 inline const QString PackageFileName = QStringLiteral("update.zip");
 inline const QString ConfigFileName = QStringLiteral("config.ini");
 inline const QString BackupMarker = QStringLiteral("_update_backup_");
@@ -58,10 +61,14 @@ inline const QString DaemonRelativePath = ServerSubfolder + QLatin1Char('/') + D
 // Package checks
 constexpr qint64 MinimumDownloadedPackageBytes = 1025; // 1024 bytes or fewer fail
 constexpr qint64 MaximumPackageBytes = 2047LL * 1024 * 1024;
+// Most the download reserves on the strength of an announced length, before the data is there.
+constexpr qint64 MaximumReservedBeforeDataBytes = 64LL * 1024 * 1024;
 // Bytes Qt may hold for the download before the engine has taken them; without a limit a
 // fast server fills memory with a second copy of the package while the GUI thread catches up.
 constexpr qint64 DownloadReadBufferBytes = 2 * 1024 * 1024;
 constexpr int Sha256HexDigits = 64;
+constexpr int Ed25519PublicKeyBytes = 32;
+constexpr int Ed25519SignatureBytes = 64;
 
 // Reasons appended to ErrorDownloadPrefix when a transfer is refused or abandoned
 inline const QString RefusedNoUrl = QStringLiteral("no package URL was given");

@@ -1,8 +1,9 @@
 #include "UpdateEngine.h"
 
+#include "PackageSignature.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -93,12 +94,13 @@ bool writePackage(const QString &zipPath, const QByteArray &package)
 // Judged on a fresh look at the file system. The zip is read last: it is the one
 // check that goes through the whole package.
 bool savedPackageIsIntact(const QString &zipPath, qint64 receivedBytes, const QString &expectedSha256,
-                          const QByteArray &actualSha256Hex, PackageListing &listing)
+                          const QByteArray &actualSha256Hex, bool signatureAccepted, PackageListing &listing)
 {
     const QFileInfo saved(zipPath);
     const bool intact = saved.exists() && saved.size() >= MinimumDownloadedPackageBytes &&
                         holdsEverythingReceived(saved.size(), receivedBytes) &&
-                        matchesExpectedSha256(expectedSha256, actualSha256Hex) && listing.read(zipPath);
+                        matchesExpectedSha256(expectedSha256, actualSha256Hex) && signatureAccepted &&
+                        listing.read(zipPath);
     qDebug().noquote() << "文件校验:" << zipPath << "大小:" << saved.size() << "结果:" << intact;
     return intact;
 }
@@ -125,9 +127,9 @@ void UpdateEngine::startDownload()
     running = true;
     cancelled = false;
     downloadBuffer.clear();
-    // A cancel removes the work folder; a download started again must still be able to save.
-    if (!tempDir.isEmpty())
-        QDir().mkpath(tempDir);
+    // A cancel removes the work folder; a download started again saves into a new one.
+    if (!workFolderOwned && !zipPath.isEmpty())
+        createWorkFolder();
     emit statusChanged(StatusContacting);
 
     QNetworkRequest request(url);
@@ -189,6 +191,7 @@ void UpdateEngine::onDownloadFinished()
 
     const qint64 receivedBytes = downloadBuffer.size();
     const QByteArray actualSha256Hex = sha256HexIfExpected(expectedSha256, downloadBuffer);
+    const bool signatureAccepted = packageSignatureAccepted(downloadBuffer);
     const bool opened = writePackage(zipPath, downloadBuffer);
     downloadBuffer.clear();
     if (!opened) {
@@ -201,7 +204,8 @@ void UpdateEngine::onDownloadFinished()
     qDebug() << "文件信息 - 存在:" << saved.exists() << "大小:" << saved.size();
     emit statusChanged(StatusChecking);
 
-    if (savedPackageIsIntact(zipPath, receivedBytes, expectedSha256, actualSha256Hex, packageListing)) {
+    if (savedPackageIsIntact(zipPath, receivedBytes, expectedSha256, actualSha256Hex, signatureAccepted,
+                             packageListing)) {
         qDebug() << "文件验证成功";
         emit progressChanged(DownloadShare, ProgressDownloadFinished);
         emit readyToInstall();
@@ -236,8 +240,9 @@ void UpdateEngine::receivePackageData()
             abandonTransfer(AbandonedTooLarge.arg(maximumPackageBytes));
             return;
         }
+        // A server's word is not memory's worth: beyond this the buffer grows with what really arrives.
         if (announced > 0)
-            downloadBuffer.reserve(int(announced));
+            downloadBuffer.reserve(int(qMin(announced, MaximumReservedBeforeDataBytes)));
     }
     if (downloadBuffer.size() + currentReply->bytesAvailable() > maximumPackageBytes) {
         abandonTransfer(AbandonedTooLarge.arg(maximumPackageBytes));
@@ -249,6 +254,13 @@ void UpdateEngine::receivePackageData()
     const qint64 read =
         currentReply->read(downloadBuffer.data() + received, downloadBuffer.size() - received);
     downloadBuffer.resize(received + int(qMax<qint64>(read, 0)));
+}
+
+// Checked on the bytes in memory, the very bytes then written: the file lies in the run's private work
+// folder, which no other user can enter, so what is extracted later is what was verified here.
+bool UpdateEngine::packageSignatureAccepted(const QByteArray &package) const
+{
+    return PackageSignature(packagePublicKeys).accepts(package, packageSignature);
 }
 
 void UpdateEngine::abandonTransfer(const QString &reason)

@@ -5,13 +5,34 @@
 #include <QByteArray>
 #include <QDir>
 
+#include <algorithm>
+#include <iterator>
+
 namespace engine {
 
 namespace {
 
+// PowerShell ends a single-quoted string at any of these, not only at ', and reads two of them in a row as
+// one literal character (the second): each is doubled with itself, or a folder name could end the string
+// and run the rest of itself as code.
+const QChar SingleQuoteCharacters[] = {QLatin1Char('\''), QChar(0x2018), QChar(0x2019), QChar(0x201A),
+                                       QChar(0x201B)};
+
+bool isSingleQuote(QChar character)
+{
+    return std::find(std::begin(SingleQuoteCharacters), std::end(SingleQuoteCharacters), character) !=
+           std::end(SingleQuoteCharacters);
+}
+
 QString singleQuoted(const QString &path)
 {
-    return QDir::toNativeSeparators(path).replace(QLatin1Char('\''), QStringLiteral("''"));
+    QString quoted;
+    for (const QChar character : QDir::toNativeSeparators(path)) {
+        quoted.append(character);
+        if (isSingleQuote(character))
+            quoted.append(character);
+    }
+    return quoted;
 }
 
 } // namespace

@@ -5,7 +5,8 @@
 namespace engine {
 
 // The Expand-Archive script for one package and target folder: both paths in the
-// system's separators, each ' doubled as PowerShell's single-quoted literals need.
+// system's separators, each character PowerShell takes for a single quote (' and U+2018 to U+201B)
+// doubled as its single-quoted literals need.
 QString expandArchiveScript(const QString &packagePath, const QString &targetFolder);
 
 // The text PowerShell's -EncodedCommand expects: the script's UTF-16 code units

@@ -1,10 +1,7 @@
 #include "UpdateEngine.h"
 
-#include "Platform.h"
-
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QStorageInfo>
@@ -52,10 +49,7 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
         emit errorOccurred(ErrorProgramMissing);
         return;
     }
-    tempDir = QString::fromStdString(platform::programDataRoot()) + QLatin1Char('/') + WorkFolderPrefix +
-              QString::number(QDateTime::currentSecsSinceEpoch());
-    QDir().mkpath(tempDir);
-    zipPath = tempDir + QLatin1Char('/') + PackageFileName;
+    createWorkFolder();
     backupDir =
         appDir + QLatin1Char('/') + BackupMarker + QDateTime::currentDateTime().toString(BackupTimeFormat);
 }
@@ -63,6 +57,12 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
 void UpdateEngine::setExpectedSha256(const QString &sha256)
 {
     expectedSha256 = sha256;
+}
+
+void UpdateEngine::setPackageSignature(const QString &signature, const QStringList &publicKeys)
+{
+    packageSignature = signature;
+    packagePublicKeys = publicKeys;
 }
 
 bool UpdateEngine::isRunning() const

@@ -6,6 +6,7 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
@@ -31,6 +32,9 @@ public:
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
     // Optional SHA-256 of the package (64 hex digits); empty means the size check alone decides.
     void setExpectedSha256(const QString &sha256);
+    // The package's signature from the information file and the vendor's public keys it must verify with;
+    // with no key, packages are not signature-checked.
+    void setPackageSignature(const QString &signature, const QStringList &publicKeys);
     void startDownload();
     void startInstall();
     void cancelUpdate();
@@ -52,6 +56,7 @@ protected slots:
 
 protected:
     // Disk space and work folders
+    bool createWorkFolder();
     bool checkDiskSpace();
     void cleanupTempDir();
     void cleanupBackup();
@@ -84,6 +89,8 @@ protected:
     QString expectedSha256;
     // What the verified package holds; the extraction is checked against it.
     PackageListing packageListing;
+    QString packageSignature;
+    QStringList packagePublicKeys;
     // Set when a restore failed or brought back fewer files than the backup
     // holds: the backup folder is then the only copy of some program files.
     bool backupMustBeKept = false;
@@ -97,6 +104,7 @@ protected:
 
 private:
     void receivePackageData();
+    bool packageSignatureAccepted(const QByteArray &package) const;
     void abandonTransfer(const QString &reason);
     void releaseReply();
 
@@ -111,4 +119,6 @@ private:
     // Set when a backup failed part-way: its folder then holds only copies of
     // files that are still in the program folder, and the next attempt removes it.
     bool backupIncomplete = false;
+    // Set while tempDir is the folder this run created; a cleaned-up name is never taken up again.
+    bool workFolderOwned = false;
 };

@@ -1,6 +1,9 @@
 #include "ProgramFolderWalk.h"
 #include "UpdateEngine.h"
 
+#include "Platform.h"
+
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -18,6 +21,39 @@ void removeFolder(const QString &folder, const char *logText)
 }
 
 } // namespace
+
+// The run's own folder, new and closed to other users: anything that already has the name may belong to
+// someone who wants to swap the package after its check, or a link meant to point the elevated writes and
+// the clean-up elsewhere, so it is passed over, never used or followed.
+bool UpdateEngine::createWorkFolder()
+{
+    tempDir.clear();
+    zipPath.clear();
+    workFolderOwned = false;
+    const QString root = QString::fromStdString(platform::programDataRoot());
+    QDir().mkpath(root);
+    const QString base =
+        root + QLatin1Char('/') + WorkFolderPrefix + QString::number(QDateTime::currentSecsSinceEpoch());
+    for (int attempt = 0; attempt <= MaximumWorkFolderSuffix; ++attempt) {
+        const QString candidate =
+            attempt == 0 ? base : base + WorkFolderSuffixSeparator + QString::number(attempt);
+        switch (platform::createPrivateFolder(candidate.toStdString())) {
+        case platform::FolderCreation::Created:
+            tempDir = candidate;
+            zipPath = tempDir + QLatin1Char('/') + PackageFileName;
+            workFolderOwned = true;
+            return true;
+        case platform::FolderCreation::NameTaken:
+            qWarning().noquote() << "工作目录名称已被占用，跳过:" << candidate;
+            break;
+        case platform::FolderCreation::Failed:
+            qCritical().noquote() << "无法创建工作目录:" << candidate;
+            return false;
+        }
+    }
+    qCritical().noquote() << "无法创建工作目录: 名称均已被占用" << base;
+    return false;
+}
 
 bool UpdateEngine::checkDiskSpace()
 {
@@ -42,6 +78,8 @@ bool UpdateEngine::checkDiskSpace()
 void UpdateEngine::cleanupTempDir()
 {
     removeFolder(tempDir, "清理临时目录:");
+    // Whatever has the name from now on is not this run's.
+    workFolderOwned = false;
 }
 
 void UpdateEngine::cleanupBackup()

@@ -29,4 +29,28 @@ bool relaunchElevated();
 // "/var/tmp" elsewhere.
 std::string programDataRoot();
 
+// What createPrivateFolder found.
+enum class FolderCreation
+{
+    Created,   // a new, empty folder that only administrators may enter
+    NameTaken, // something (folder, file or link) already has the name; it was left alone
+    Failed     // any other failure, logged
+};
+
+// Creates a new folder at the path and never uses or follows what is already there. On Windows its access
+// list grants only Administrators and SYSTEM and inherits nothing from the parent; elsewhere its mode is 0700
+// whatever the umask. The parent must exist. path is UTF-8 with forward slashes.
+FolderCreation createPrivateFolder(const std::string &path);
+
+// True for a folder that must never become the product folder, which is backed up, overwritten and emptied
+// by a restore: a file-system root, the program-data root, the Windows folder or anything inside it;
+// elsewhere
+// "/", "/usr", "/bin", "/sbin", "/lib*", "/etc", "/boot", "/var" and the folders directly inside them.
+// folder is a real path (links resolved), UTF-8, forward slashes, no trailing slash except a root's.
+bool isSystemFolder(const std::string &folder);
+
+// The machine's shared temporary folder, forward slashes: "<Windows folder>/Temp" on Windows, "/tmp"
+// elsewhere. The user's own one is the caller's business.
+std::string systemTemporaryFolder();
+
 } // namespace platform

@@ -1,6 +1,7 @@
 #include "Platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,11 @@ const char *const kOwnExecutableLink = "/proc/self/exe";
 const char *const kOwnCommandLine = "/proc/self/cmdline";
 const char *const kProgramDataVariable = "PROGRAMDATA";
 const char *const kDefaultProgramDataRoot = "/var/tmp";
+const char *const kSystemTemporaryFolder = "/tmp";
+const mode_t kPrivateFolderMode = 0700;
+// Top-level folders of the system; they and the folders directly inside them are never a product folder.
+const char *const kSystemTopFolders[] = {"usr", "bin", "sbin", "etc", "boot", "var"};
+const char *const kLibraryFolderPrefix = "lib"; // lib, lib32, lib64, libx32...
 
 // pkexec starts its program with an almost empty environment. The elevated copy must still open its window
 // on the user's display (X11 or Wayland, through the Qt platform plugin the user chose) and must use the same
@@ -186,6 +192,58 @@ bool startDetached(const std::vector<std::string> &command)
     return true;
 }
 
+void logFolderFailure(const char *call, const std::string &path)
+{
+    std::fprintf(stderr, "createPrivateFolder: %s %s failed: %s\n", call, path.c_str(), std::strerror(errno));
+}
+
+// The folder's own mode, set through a descriptor of the folder itself: the umask may have narrowed what
+// mkdir was given, and a name is never followed.
+bool setPrivateMode(const std::string &path)
+{
+    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) {
+        logFolderFailure("open", path);
+        return false;
+    }
+    const bool changed = fchmod(folder, kPrivateFolderMode) == 0;
+    if (!changed)
+        logFolderFailure("fchmod", path);
+    close(folder);
+    return changed;
+}
+
+std::vector<std::string> pathComponents(const std::string &path)
+{
+    std::vector<std::string> components;
+    std::string::size_type start = 0;
+    while (start < path.size()) {
+        const std::string::size_type end = path.find('/', start);
+        const std::string component = path.substr(start, end - start);
+        if (!component.empty())
+            components.push_back(component);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return components;
+}
+
+bool isSystemTopFolder(const std::string &name)
+{
+    for (const char *system : kSystemTopFolders) {
+        if (name == system)
+            return true;
+    }
+    return name.compare(0, std::strlen(kLibraryFolderPrefix), kLibraryFolderPrefix) == 0;
+}
+
+std::string realPathOf(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
 } // namespace
 
 bool isRunningAsAdministrator()
@@ -241,6 +299,37 @@ std::string programDataRoot()
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     return root;
+}
+
+FolderCreation createPrivateFolder(const std::string &path)
+{
+    // mkdir creates nothing and fails with EEXIST when anything, a dangling link included, has the name.
+    if (mkdir(path.c_str(), kPrivateFolderMode) != 0) {
+        if (errno == EEXIST)
+            return FolderCreation::NameTaken;
+        logFolderFailure("mkdir", path);
+        return FolderCreation::Failed;
+    }
+    if (!setPrivateMode(path)) {
+        rmdir(path.c_str());
+        return FolderCreation::Failed;
+    }
+    return FolderCreation::Created;
+}
+
+bool isSystemFolder(const std::string &folder)
+{
+    const std::vector<std::string> components = pathComponents(folder);
+    if (components.empty())
+        return true;
+    if (components.size() <= 2 && isSystemTopFolder(components.front()))
+        return true;
+    return folder == realPathOf(programDataRoot());
+}
+
+std::string systemTemporaryFolder()
+{
+    return kSystemTemporaryFolder;
 }
 
 } // namespace platform

@@ -34,6 +34,10 @@ inline const QString KeyNewVersion = QStringLiteral("new_version");
 inline const QString KeyDownloadUrl = QStringLiteral("download_url");
 inline const QString KeyMemo = QStringLiteral("memo");
 inline const QString KeySha256 = QStringLiteral("sha256");
+inline const QString KeySignature = QStringLiteral("signature");
+
+// Separates the public keys built in through FARLINK_PACKAGE_PUBLIC_KEYS
+constexpr char PublicKeySeparator = ';';
 
 // The companion folder is the information file's path without this ending
 inline const QString InfoFileEnding = QStringLiteral(".json");
@@ -48,6 +52,9 @@ constexpr char LogCompanionRemoved[] = "good";
 constexpr char LogCompanionKept[] = "伴随文件夹包含程序文件夹或是根目录，不删除:";
 constexpr char LogCannotRemove[] = "无法删除:";
 constexpr char LogElevationRequested[] = "已请求管理员权限重新运行程序";
+constexpr char LogPackagesNotSigned[] = "未内置公钥：更新包不做签名校验";
+constexpr char LogInfoKept[] = "更新信息文件不在临时目录中，保留该文件及其伴随文件夹:";
+constexpr char LogSystemFolderRefused[] = "程序文件夹是系统文件夹，拒绝更新:";
 
 // Log file: <program-data root>/FarlinkUpdater/logs/updater-<yyyyMMdd-hhmmss>-<pid>.log. Nothing in
 // that path may match ProgramDataWorkPattern, or the stale sweep would take the logs with it.

@@ -11,4 +11,5 @@ struct UpdateInfo
     QString mode;        // the -m value, unchanged ("auto" unless given)
     QString memo;        // release notes, may be empty
     QString sha256;      // expected package digest, may be empty; checked by the engine
+    QString signature;   // Base64 Ed25519 signature of the package, may be empty; checked by the engine
 };

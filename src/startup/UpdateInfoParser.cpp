@@ -21,6 +21,7 @@ UpdateInfo readValues(const QJsonObject &object, const QString &mode)
     info.mode = mode;
     info.memo = object.value(KeyMemo).toString();
     info.sha256 = object.value(KeySha256).toString();
+    info.signature = object.value(KeySignature).toString();
     return info;
 }
 

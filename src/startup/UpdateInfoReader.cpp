@@ -2,6 +2,7 @@
 
 #include "CompanionFolder.h"
 #include "LogFile.h"
+#include "Platform.h"
 #include "StartupConstants.h"
 #include "UpdateInfoParser.h"
 
@@ -12,6 +13,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace startup {
 
@@ -49,6 +52,33 @@ std::optional<QByteArray> readInfoFile(const QString &path)
     return file.readAll();
 }
 
+// The user's temporary folder and the machine's, links resolved.
+QStringList temporaryFolders()
+{
+    QStringList folders;
+    for (const QString &folder :
+         {QDir::tempPath(), QString::fromStdString(platform::systemTemporaryFolder())}) {
+        const QString canonical = QFileInfo(folder).canonicalFilePath();
+        if (!canonical.isEmpty())
+            folders.append(canonical);
+    }
+    return folders;
+}
+
+// Only a file in a temporary folder is the product's hand-over, to be tidied away with its companion
+// folder; anywhere else it could be any file the caller wants an elevated process to delete. Windows
+// paths ignore letter case; elsewhere ignoring it only matters for folders only an administrator makes.
+bool liesInTemporaryFolder(const QString &canonicalPath)
+{
+    if (canonicalPath.isEmpty())
+        return false;
+    const QStringList folders = temporaryFolders();
+    return std::any_of(folders.cbegin(), folders.cend(), [&canonicalPath](const QString &folder) {
+        const QString inside = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+        return canonicalPath.startsWith(inside, Qt::CaseInsensitive);
+    });
+}
+
 // Folders the companion removal must never take with it. A relative app_path is resolved against
 // the current directory, which is the updater's own folder by now.
 QStringList foldersToKeep(const QString &appPath)
@@ -68,6 +98,37 @@ bool mainProgramExists(const QString &appPath)
     return false;
 }
 
+// The product folder is backed up, overwritten and, after a failure, emptied: never a system folder.
+bool isAcceptableProductFolder(const QString &appPath)
+{
+    const QString folder = QFileInfo(appPath).absolutePath();
+    if (!platform::isSystemFolder(folder.toStdString()))
+        return true;
+    qCritical() << LogSystemFolderRefused << folder;
+    return false;
+}
+
+// The real path, links followed, so that the folder checked is the folder updated; the path as given when
+// nothing is there (the check for the main program then reports it).
+QString realAppPath(const QString &appPath)
+{
+    if (appPath.isEmpty())
+        return appPath;
+    const QString canonical = QFileInfo(appPath).canonicalFilePath();
+    return canonical.isEmpty() ? appPath : canonical;
+}
+
+// Deletes the information file when it lies in a temporary folder; says when it is left alone.
+bool removeInfoFileIfTemporary(const QString &infoPath, const QString &realInfoPath)
+{
+    if (liesInTemporaryFolder(realInfoPath)) {
+        QFile::remove(realInfoPath);
+        return true;
+    }
+    qWarning() << LogInfoKept << infoPath;
+    return false;
+}
+
 } // namespace
 
 std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
@@ -81,8 +142,11 @@ std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
     if (!content)
         return std::nullopt;
 
-    const ParsedUpdateInfo parsed = parseUpdateInfo(*content, commandLine.mode);
-    QFile::remove(commandLine.infoPath);
+    ParsedUpdateInfo parsed = parseUpdateInfo(*content, commandLine.mode);
+    // Resolved against the start directory, before the change below; the companion folder is taken beside
+    // the real file, the one that was judged.
+    const QString realInfoPath = QFileInfo(commandLine.infoPath).canonicalFilePath();
+    const bool temporary = removeInfoFileIfTemporary(commandLine.infoPath, realInfoPath);
     if (parsed.verdict == InfoVerdict::Malformed) {
         qCritical() << LogMalformedJson;
         return std::nullopt;
@@ -90,16 +154,16 @@ std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
 
     LogFile::recordUpdateInfo(parsed.info);
 
-    // The companion path is relative to the start directory, so it is formed before the change.
-    const QString companionFolder = companionFolderPath(commandLine.infoPath);
     QDir::setCurrent(QCoreApplication::applicationDirPath());
-    scheduleCompanionFolderRemoval(companionFolder, foldersToKeep(parsed.info.appPath));
+    parsed.info.appPath = realAppPath(parsed.info.appPath);
+    if (temporary)
+        scheduleCompanionFolderRemoval(companionFolderPath(realInfoPath), foldersToKeep(parsed.info.appPath));
 
     if (parsed.verdict == InfoVerdict::Incomplete) {
         qCritical() << LogIncomplete;
         return std::nullopt;
     }
-    if (!mainProgramExists(parsed.info.appPath))
+    if (!mainProgramExists(parsed.info.appPath) || !isAcceptableProductFolder(parsed.info.appPath))
         return std::nullopt;
     return parsed.info;
 }

@@ -11,8 +11,9 @@ namespace startup {
 // The command-line and update-information step. arguments is the whole command line, program
 // first. Help and unknown options end the process inside QCommandLineParser. Every rejection is
 // one critical log line and yields nothing: the caller ends with exit code 1.
-// Once the file has been read it is deleted, the current directory becomes the updater's own
-// folder and the companion folder's removal is armed.
+// Once the file has been read it is deleted and the companion folder's removal armed, both only when the
+// file lies in a temporary folder; the current directory becomes the updater's own folder. app_path is
+// handed on as its real path, and a product folder that is a system folder is rejected.
 std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments);
 
 } // namespace startup

@@ -1,6 +1,8 @@
 #include "ApplicationSetup.h"
 #include "ElevationRequest.h"
 #include "LogFile.h"
+#include "PackageKeys.h"
+#include "PackagePublicKeys.h"
 #include "Platform.h"
 #include "StaleWorkFolderSweep.h"
 #include "StartupConstants.h"
@@ -14,10 +16,11 @@ namespace {
 
 // The window ends the process with exit code 0 in its destructor, so returning from here
 // happens only if it did not.
-int runUpdaterWindow(const UpdateInfo &info)
+int runUpdaterWindow(const UpdateInfo &info, const QStringList &publicKeys)
 {
     const QPointer<UpdaterWindow> window = new UpdaterWindow;
     window->setExpectedSha256(info.sha256);
+    window->setPackageSignature(info.signature, publicKeys);
     window->setUpdateInfo(info.appPath, info.newVersion, info.downloadUrl, info.mode, info.memo);
     window->setWindowFlags(window->windowFlags() | Qt::Tool);
     window->show();
@@ -38,6 +41,7 @@ int main(int argc, char *argv[])
         return startup::requestElevatedCopy();
 
     startup::sweepStaleWorkFolders();
+    const QStringList publicKeys = startup::packagePublicKeys(BuiltInPackagePublicKeys);
     QCoreApplication::setApplicationName(startup::ApplicationName);
     QCoreApplication::setApplicationVersion(startup::ApplicationVersion);
     const std::optional<UpdateInfo> info = startup::readUpdateInfo(QCoreApplication::arguments());
@@ -45,5 +49,5 @@ int main(int argc, char *argv[])
         return startup::ExitFailure;
 
     startup::applyApplicationLook(application);
-    return runUpdaterWindow(*info);
+    return runUpdaterWindow(*info, publicKeys);
 }

@@ -47,6 +47,13 @@ void UpdaterWindow::countdownTick()
     restartButton->setText(QString::fromUtf8(window::RestartCountdownText).arg(restartCountdown));
 }
 
+void UpdaterWindow::restartNow()
+{
+    if (countdownTimer)
+        countdownTimer->stop();
+    restartApplication();
+}
+
 void UpdaterWindow::restartApplication()
 {
     // The disabled button marks a restart already under way.

@@ -50,6 +50,11 @@ void UpdaterWindow::setExpectedSha256(const QString &sha256)
     engine->setExpectedSha256(sha256);
 }
 
+void UpdaterWindow::setPackageSignature(const QString &signature, const QStringList &publicKeys)
+{
+    engine->setPackageSignature(signature, publicKeys);
+}
+
 void UpdaterWindow::showButton(QPushButton *button, const char *text, bool enabled)
 {
     button->setText(text);
@@ -202,6 +207,10 @@ void UpdaterWindow::reject()
 {
     if (currentState == STATE_INSTALLING)
         return;
+    if (currentState == STATE_SUCCESS) {
+        restartNow();
+        return;
+    }
     QDialog::reject();
 }
 
@@ -210,6 +219,13 @@ void UpdaterWindow::closeEvent(QCloseEvent *event)
     // Ending in the middle of replacing program files would leave the product broken.
     if (currentState == STATE_INSTALLING) {
         event->ignore();
+        return;
+    }
+    // The product's daemon and main program were ended for the update: only the restart brings them back,
+    // and it ends the updater itself.
+    if (currentState == STATE_SUCCESS) {
+        event->ignore();
+        restartNow();
         return;
     }
     if (engine->isRunning())

@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -46,8 +47,11 @@ public:
                        const QString &mode, const QString &memo);
     // Optional SHA-256 of the package; empty leaves the check to the package size.
     void setExpectedSha256(const QString &sha256);
+    // The package's signature and the public keys it must verify with; no key: no signature check.
+    void setPackageSignature(const QString &signature, const QStringList &publicKeys);
 
-    // Escape ends the updater, except while program files are being replaced.
+    // Escape ends the updater, except while program files are being replaced and after a success, when it
+    // starts the restart at once.
     void reject() override;
 
 protected slots:
@@ -77,6 +81,7 @@ protected:
     void connectCloseToQuit();
     void startCountdown();
     void countdownTick();
+    void restartNow();
     void onServiceInstallFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void onServiceInstallError(QProcess::ProcessError error);
     void installTimeout();
