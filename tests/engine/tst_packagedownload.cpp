@@ -35,6 +35,25 @@ const QStringList FailedCheck{Contacting, Checking, IntegrityFailed};
 const QStringList FailedTransfer{Contacting, DownloadFailed};
 constexpr int TransferTimeoutMs = 30000;
 const QString Pkg = QStringLiteral("/pkg");
+// A test key pair made with openssl (genpkey -algorithm ed25519), and its signature of filler(3000)
+// (pkeyutl -sign -rawin). The private key was not kept.
+const QString TestPublicKey = QStringLiteral("nFX1jNvuFQyER2/dymVWyB7+Uuz+x7cZw6FGNvrvayo=");
+const QString TestSignature = QStringLiteral(
+    "vccjG6L2xZaUAM1Ta1top1nMie9gLCxsQjTYixZBHvqps+BOJkNaejU+xPIBS1i9/FykezGfKJ3sJhtQT2wOAA==");
+constexpr qint64 MiB = 1024 * 1024;
+
+// Address space the process holds: a reservation counts here at once, before a page of it is touched.
+qint64 virtualMemoryBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmSize:"))
+            return line.mid(7).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
 
 QByteArray sha256Hex(const QByteArray &data)
 {
@@ -79,6 +98,9 @@ private slots:
     void oversizedPackage_data();
     void oversizedPackage();
     void shortWriteFailsCheck();
+    void signatureDecides_data();
+    void signatureDecides();
+    void announcedLengthIsNotReserved();
 
 private:
     // Starts a download of the path and waits until its transfer has ended.
@@ -420,6 +442,49 @@ void TestPackageDownload::shortWriteFailsCheck()
 #else
     QSKIP("needs a file-size limit");
 #endif
+}
+
+void TestPackageDownload::signatureDecides_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QString>("signature");
+    QTest::addColumn<int>("bodyBytes");
+    QTest::addColumn<QStringList>("signalLines");
+
+    QTest::newRow("no key built in, no signature") << QStringList() << QString() << 3000 << Succeeded;
+    QTest::newRow("signed package") << QStringList{TestPublicKey} << TestSignature << 3000 << Succeeded;
+    QTest::newRow("signature of other bytes")
+        << QStringList{TestPublicKey} << TestSignature << 3001 << FailedCheck;
+    QTest::newRow("signature missing") << QStringList{TestPublicKey} << QString() << 3000 << FailedCheck;
+}
+
+void TestPackageDownload::signatureDecides()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QString, signature);
+    QFETCH(int, bodyBytes);
+    QFETCH(QStringList, signalLines);
+
+    servePackage(LoopbackHttpServer::filler(bodyBytes));
+    engine->setPackageSignature(signature, keys);
+    startAndWait();
+    QCOMPARE(outcome(log->lines), signalLines);
+    QCOMPARE(engine->isRunning(), signalLines.contains(Ready));
+}
+
+void TestPackageDownload::announcedLengthIsNotReserved()
+{
+    // About 2 GiB announced, 2 KiB sent, then the server waits.
+    LoopbackHttpServer::Response response = LoopbackHttpServer::lengthLargerThanBody(
+        LoopbackHttpServer::filler(2048), engine::MaximumPackageBytes - 2048);
+    response.stall = true;
+    server->addRoute(Pkg, response);
+    const qint64 before = virtualMemoryBytes();
+    QVERIFY(before > 0);
+    engine->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(engine->downloadBuffer.size(), 2048, TransferTimeoutMs);
+    const qint64 grown = virtualMemoryBytes() - before;
+    QVERIFY2(grown < 512 * MiB, qPrintable(QStringLiteral("%1 MiB more address space").arg(grown / MiB)));
 }
 
 QTEST_GUILESS_MAIN(TestPackageDownload)

@@ -1,10 +1,14 @@
 #include "EngineProbe.h"
 #include "MessageLog.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -33,6 +37,8 @@ private slots:
     void checkDiskSpace();
     void cleanupRemovesAndLogsOnce_data();
     void cleanupRemovesAndLogsOnce();
+    void plantedNamesAreNeverUsed_data();
+    void plantedNamesAreNeverUsed();
 };
 
 void TestWorkFolders::checkDiskSpace_data()
@@ -132,6 +138,73 @@ void TestWorkFolders::cleanupRemovesAndLogsOnce()
     QVERIFY(path.isEmpty() || !QFileInfo::exists(path));
     if (!logged)
         QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
+}
+
+void TestWorkFolders::plantedNamesAreNeverUsed_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::newRow("folder") << "folder";
+    QTest::newRow("file") << "file";
+    QTest::newRow("link to a folder") << "link";
+    QTest::newRow("dangling link") << "dangling";
+}
+
+// What another user could have made under the names of the next few seconds, as an attacker would: the run
+// must take a name of its own, new, closed to others, and its clean-up must leave the planted entries and
+// whatever they point at alone.
+void TestWorkFolders::plantedNamesAreNeverUsed()
+{
+    QFETCH(QString, planted);
+    const QString root = QString::fromLocal8Bit(qgetenv("PROGRAMDATA"));
+    QTemporaryDir elsewhere;
+    writeFile(elsewhere.filePath(QStringLiteral("precious.txt")), "keep");
+    writeFile(elsewhere.filePath(QStringLiteral("update.zip")), "planted package");
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QStringList plantedPaths;
+    // The next rows plant the same names: whatever this one planted goes, even when it fails.
+    const auto removePlanted = qScopeGuard([&plantedPaths] {
+        for (const QString &path : plantedPaths) {
+            const QFileInfo entry(path);
+            entry.isDir() && !entry.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path);
+        }
+    });
+    for (qint64 second = now; second <= now + 3; ++second) {
+        const QString path = root + QStringLiteral("/QuillUpdate_") + QString::number(second);
+        plantedPaths.append(path);
+        if (planted == QLatin1String("folder"))
+            writeFile(path + QStringLiteral("/update.zip"), "planted package");
+        else if (planted == QLatin1String("file"))
+            writeFile(path, "planted");
+        else
+            QVERIFY(
+                QFile::link(planted == QLatin1String("link") ? elsewhere.path() : path + "-nowhere", path));
+    }
+    QTemporaryDir product;
+    writeFile(product.filePath(QStringLiteral("app.exe")), "program");
+
+    EngineProbe engine;
+    engine.setUpdateInfo(product.filePath(QStringLiteral("app.exe")), QStringLiteral("2.0"),
+                         QStringLiteral("http://127.0.0.1/pkg"));
+    QVERIFY(!plantedPaths.contains(engine.tempDir));
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\Q%1\\E/QuillUpdate_[0-9]+_1$").arg(root))
+                 .match(engine.tempDir)
+                 .hasMatch(),
+             qPrintable(engine.tempDir));
+    QVERIFY(plantedPaths.contains(engine.tempDir.chopped(2)));
+    QCOMPARE(engine.zipPath, engine.tempDir + QStringLiteral("/update.zip"));
+    struct stat status = {};
+    QCOMPARE(::lstat(QFile::encodeName(engine.tempDir).constData(), &status), 0);
+    QVERIFY(S_ISDIR(status.st_mode));
+    QCOMPARE(status.st_mode & 07777, mode_t(0700));
+    QCOMPARE(QDir(engine.tempDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+
+    engine.cleanupTempDir();
+    QVERIFY(!entryExists(engine.tempDir));
+    for (const QString &path : plantedPaths)
+        QVERIFY(entryExists(path));
+    QCOMPARE(readFile(elsewhere.filePath(QStringLiteral("precious.txt"))), QByteArray("keep"));
+    QCOMPARE(readFile(elsewhere.filePath(QStringLiteral("update.zip"))), QByteArray("planted package"));
 }
 
 QTEST_GUILESS_MAIN(TestWorkFolders)

@@ -270,6 +270,19 @@ void PackageExtractionTest::scriptPassedToPowerShell_data()
                                             << QStringLiteral("Quillon %1") << QStringLiteral("pkg %2 %1");
     QTest::newRow("non-Latin letters") << QStringLiteral("远程 桌面 😀") << QStringLiteral("更新")
                                        << QStringLiteral("远程 桌面 😀") << QStringLiteral("更新");
+    // PowerShell ends a single-quoted string at each of these as well.
+    const QChar typographic[] = {QChar(0x2018), QChar(0x2019), QChar(0x201A), QChar(0x201B)};
+    for (const QChar quote : typographic) {
+        const QString name = QStringLiteral("Quillon %1beta").arg(quote);
+        QTest::newRow(
+            qPrintable(QStringLiteral("U+%1 doubled").arg(quote.unicode(), 4, 16, QLatin1Char('0'))))
+            << name << QStringLiteral("w%1").arg(quote) << QStringLiteral("Quillon %1%1beta").arg(quote)
+            << QStringLiteral("w%1%1").arg(quote);
+    }
+    const QString breakOut = QStringLiteral("x\u2019; Remove-Item -Recurse . ; \u2018");
+    QTest::newRow("name written to break out and run code")
+        << breakOut << QStringLiteral("work")
+        << QStringLiteral("x\u2019\u2019; Remove-Item -Recurse . ; \u2018\u2018") << QStringLiteral("work");
 }
 
 void PackageExtractionTest::scriptPassedToPowerShell()

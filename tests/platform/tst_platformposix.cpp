@@ -131,6 +131,8 @@ private slots:
     void initTestCase();
     void programDataRoot_data();
     void programDataRoot();
+    void systemFolders_data();
+    void systemFolders();
     void administrator_data();
     void administrator();
     void relaunchHandsOnArgumentsAndEnvironment_data();
@@ -182,6 +184,39 @@ void TestPlatformPosix::programDataRoot()
         qunsetenv("PROGRAMDATA");
 
     QCOMPARE(QString::fromStdString(platform::programDataRoot()), expected);
+}
+
+void TestPlatformPosix::systemFolders_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("refused");
+
+    const QString programData = QFileInfo(qEnvironmentVariable("PROGRAMDATA")).canonicalFilePath();
+    QTest::newRow("root") << "/" << true;
+    QTest::newRow("/usr") << "/usr" << true;
+    QTest::newRow("/usr/bin") << "/usr/bin" << true;
+    QTest::newRow("/usr/local/quillon") << "/usr/local/quillon" << false;
+    QTest::newRow("/bin") << "/bin" << true;
+    QTest::newRow("/sbin/x") << "/sbin/x" << true;
+    QTest::newRow("/lib") << "/lib" << true;
+    QTest::newRow("/lib64/x") << "/lib64/x" << true;
+    QTest::newRow("/libx32/a/b") << "/libx32/a/b" << false;
+    QTest::newRow("/etc/quillon") << "/etc/quillon" << true;
+    QTest::newRow("/boot/efi") << "/boot/efi" << true;
+    QTest::newRow("/var/tmp") << "/var/tmp" << true;
+    QTest::newRow("/var/lib/quillon") << "/var/lib/quillon" << false;
+    QTest::newRow("/opt") << "/opt" << false;
+    QTest::newRow("/opt/quillon") << "/opt/quillon" << false;
+    QTest::newRow("/usrlocal, not /usr") << "/usrlocal" << false;
+    QTest::newRow("program-data root") << programData << true;
+    QTest::newRow("inside the program-data root") << programData + "/Quillon" << false;
+}
+
+void TestPlatformPosix::systemFolders()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, refused);
+    QCOMPARE(platform::isSystemFolder(folder.toStdString()), refused);
 }
 
 void TestPlatformPosix::administrator_data()

@@ -64,6 +64,8 @@ private slots:
     void largeFile_data();
     void largeFile();
     void relativeInfoPathUsesStartDirectoryAndArmsCompanionRemoval();
+    void infoFileOutsideTemporaryFolderIsKept_data();
+    void infoFileOutsideTemporaryFolderIsKept();
     void relativeAppPathUsesUpdaterFolder_data();
     void relativeAppPathUsesUpdaterFolder();
 
@@ -72,6 +74,11 @@ private:
     QString mainProgram() const
     {
         return m_dir->path() + QLatin1Char('/') + ProductFolderName + "/Quillon.exe";
+    }
+    // The test's program-data root, with a main program in it.
+    static QString programData()
+    {
+        return QFileInfo(qEnvironmentVariable("PROGRAMDATA")).canonicalFilePath();
     }
     QByteArray withPaths(QByteArray content) const;
     QString withPaths(QString text, const QString &info) const;
@@ -87,6 +94,8 @@ void UpdateInfoReaderTest::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     writeFile(mainProgram(), {});
+    QVERIFY(QFile::link(QStringLiteral("/usr/bin/env"), m_dir->filePath(QStringLiteral("env-link"))));
+    QVERIFY(QFile::link(mainProgram(), m_dir->filePath(QStringLiteral("main-link.exe"))));
 }
 
 void UpdateInfoReaderTest::cleanup()
@@ -97,12 +106,17 @@ void UpdateInfoReaderTest::cleanup()
 
 QByteArray UpdateInfoReaderTest::withPaths(QByteArray content) const
 {
-    return content.replace("%MAIN%", jsonEscaped(mainProgram())).replace("%DIR%", jsonEscaped(m_dir->path()));
+    return content.replace("%MAIN%", jsonEscaped(mainProgram()))
+        .replace("%DIR%", jsonEscaped(m_dir->path()))
+        .replace("%PROGRAMDATA%", jsonEscaped(programData()));
 }
 
 QString UpdateInfoReaderTest::withPaths(QString text, const QString &info) const
 {
-    return text.replace("%INFO%", info).replace("%MAIN%", mainProgram()).replace("%DIR%", m_dir->path());
+    return text.replace("%INFO%", info)
+        .replace("%MAIN%", mainProgram())
+        .replace("%DIR%", m_dir->path())
+        .replace("%PROGRAMDATA%", programData());
 }
 
 void UpdateInfoReaderTest::prepare(InfoSetup setup, const QString &path, const QByteArray &content) const
@@ -193,6 +207,23 @@ void UpdateInfoReaderTest::rejections_data()
         << withInfo << InfoSetup::WriteFile
         << QByteArray(R"({"app_path":"%DIR%","new_version":"2","download_url":"u"})")
         << missingMain + logQuoted("%DIR%") << false;
+    const QString systemFolder = QStringLiteral("程序文件夹是系统文件夹，拒绝更新: ");
+    QTest::newRow("program in /usr/bin")
+        << withInfo << InfoSetup::WriteFile
+        << QByteArray(R"({"app_path":"/usr/bin/env","new_version":"2","download_url":"u"})")
+        << systemFolder + logQuoted("/usr/bin") << false;
+    QTest::newRow("link to a program in /usr/bin")
+        << withInfo << InfoSetup::WriteFile
+        << QByteArray(R"({"app_path":"%DIR%/env-link","new_version":"2","download_url":"u"})")
+        << systemFolder + logQuoted("/usr/bin") << false;
+    QTest::newRow("program in /etc")
+        << withInfo << InfoSetup::WriteFile
+        << QByteArray(R"({"app_path":"/etc/passwd","new_version":"2","download_url":"u"})")
+        << systemFolder + logQuoted("/etc") << false;
+    QTest::newRow("program directly in the program-data root")
+        << withInfo << InfoSetup::WriteFile
+        << QByteArray(R"({"app_path":"%PROGRAMDATA%/Quillon.exe","new_version":"2","download_url":"u"})")
+        << systemFolder + logQuoted("%PROGRAMDATA%") << false;
 }
 
 void UpdateInfoReaderTest::rejections()
@@ -205,6 +236,7 @@ void UpdateInfoReaderTest::rejections()
 
     const QString info = infoPath(setup == InfoSetup::ParentIsFile ? "plain/info.json" : "info.json");
     prepare(setup, info, content);
+    writeFile(programData() + QStringLiteral("/Quillon.exe"), {});
     const bool existedBefore = QFileInfo::exists(info);
     arguments.replaceInStrings("%INFO%", info).prepend(QStringLiteral("FarlinkUpdater"));
 
@@ -219,25 +251,30 @@ void UpdateInfoReaderTest::acceptedInformation_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("infoName");
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QStringList>("expected"); // version, url, mode, memo, sha256
+    QTest::addColumn<QStringList>("expected"); // version, url, mode, memo, sha256, signature
 
     const QStringList withInfo = {"-i", "%INFO%"};
     const QString url = QStringLiteral("http://127.0.0.1:8080/u.zip");
-    const QStringList plain = {"2.0.1", url, "auto", "notes", ""};
+    const QStringList plain = {"2.0.1", url, "auto", "notes", "", ""};
     const QByteArray withMemo = object(ValidFields + R"(,"memo":"notes")");
 
     QTest::newRow("mode defaults to auto") << withInfo << "info.json" << withMemo << plain;
     QTest::newRow("mode in upper case passes unchanged")
         << QStringList{"-i", "%INFO%", "-m", "MANUAL"} << "info.json" << withMemo
-        << QStringList{"2.0.1", url, "MANUAL", "notes", ""};
+        << QStringList{"2.0.1", url, "MANUAL", "notes", "", ""};
     QTest::newRow("long options") << QStringList{"--info=%INFO%", "--mode=manual"} << "info.json" << withMemo
-                                  << QStringList{"2.0.1", url, "manual", "notes", ""};
+                                  << QStringList{"2.0.1", url, "manual", "notes", "", ""};
     QTest::newRow("memo missing") << withInfo << "info.json" << object(ValidFields)
-                                  << QStringList{"2.0.1", url, "auto", "", ""};
-    QTest::newRow("sha256 passed on, other keys ignored")
+                                  << QStringList{"2.0.1", url, "auto", "", "", ""};
+    QTest::newRow("sha256 and signature passed on, other keys ignored")
         << withInfo << "info.json"
-        << object(ValidFields + R"(,"memo":"notes","sha256":"AB12","extra":[1,{}])")
-        << QStringList{"2.0.1", url, "auto", "notes", "AB12"};
+        << object(ValidFields + R"(,"memo":"notes","sha256":"AB12","signature":"c2ln","extra":[1,{}])")
+        << QStringList{"2.0.1", url, "auto", "notes", "AB12", "c2ln"};
+    QTest::newRow("app_path through a link: its real path")
+        << withInfo << "info.json"
+        << object(R"("app_path":"%DIR%/main-link.exe","new_version":"2.0.1","download_url":")" +
+                  url.toUtf8() + R"(","memo":"notes")")
+        << plain;
     QTest::newRow("UTF-8 byte order mark") << withInfo << "info.json"
                                            << "\xEF\xBB\xBF" + withMemo << plain;
     QTest::newRow("duplicated key, last value wins")
@@ -247,7 +284,7 @@ void UpdateInfoReaderTest::acceptedInformation_data()
     QTest::newRow("non-Latin values and info file name")
         << withInfo << QStringLiteral("更新 \"信息\" 1.json")
         << object(ValidFields + R"(,"memo":"新功能\n修复 \"问题\"")")
-        << QStringList{"2.0.1", url, "auto", QStringLiteral("新功能\n修复 \"问题\""), ""};
+        << QStringList{"2.0.1", url, "auto", QStringLiteral("新功能\n修复 \"问题\""), "", ""};
 }
 
 void UpdateInfoReaderTest::acceptedInformation()
@@ -266,9 +303,9 @@ void UpdateInfoReaderTest::acceptedInformation()
     QCOMPARE(log.of(QtCriticalMsg), QStringList());
     QVERIFY(result);
     QCOMPARE(result->appPath, mainProgram());
-    QCOMPARE(
-        (QStringList{result->newVersion, result->downloadUrl, result->mode, result->memo, result->sha256}),
-        expected);
+    QCOMPARE((QStringList{result->newVersion, result->downloadUrl, result->mode, result->memo, result->sha256,
+                          result->signature}),
+             expected);
     QVERIFY(!QFileInfo::exists(info));
     QCOMPARE(QDir::currentPath(), QCoreApplication::applicationDirPath());
 }
@@ -315,6 +352,46 @@ void UpdateInfoReaderTest::relativeInfoPathUsesStartDirectoryAndArmsCompanionRem
     QCOMPARE(log.of(QtDebugMsg), QStringList{"good"});
 }
 
+void UpdateInfoReaderTest::infoFileOutsideTemporaryFolderIsKept_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("throughLink"); // -i names a link in the temporary folder
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("valid") << object(ValidFields) << false << true;
+    QTest::newRow("valid, named through a link in the temporary folder")
+        << object(ValidFields) << true << true;
+    QTest::newRow("not JSON") << QByteArray("app_path=C:/q.exe") << false << false;
+}
+
+void UpdateInfoReaderTest::infoFileOutsideTemporaryFolderIsKept()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, throughLink);
+    QFETCH(bool, accepted);
+
+    // Beside the test's temporary folder, not inside it.
+    QTemporaryDir outside(QFileInfo(QDir::tempPath()).absolutePath() +
+                          QStringLiteral("/outside-temp-XXXXXX"));
+    QVERIFY(outside.isValid());
+    const QString info = outside.filePath(QStringLiteral("info.json"));
+    const QString companion = outside.filePath(QStringLiteral("info"));
+    writeFile(info, withPaths(content));
+    QVERIFY(QDir().mkpath(companion + QStringLiteral("/keep")));
+    const QString named = throughLink ? infoPath(QStringLiteral("link.json")) : info;
+    QVERIFY(!throughLink || QFile::link(info, named));
+
+    const MessageLog log;
+    QCOMPARE(bool(startup::readUpdateInfo({"FarlinkUpdater", "-i", named})), accepted);
+    QCOMPARE(readFile(info), withPaths(content));
+    QCOMPARE(
+        log.startingWith(QStringLiteral("更新信息文件不在临时目录中，保留该文件及其伴随文件夹: ")).size(), 1);
+    if (accepted) {
+        QTest::qWait(2500);
+        QVERIFY(QFileInfo::exists(companion + QStringLiteral("/keep")));
+    }
+}
+
 void UpdateInfoReaderTest::relativeAppPathUsesUpdaterFolder_data()
 {
     QTest::addColumn<bool>("inUpdaterFolder");
@@ -337,7 +414,7 @@ void UpdateInfoReaderTest::relativeAppPathUsesUpdaterFolder()
     const std::optional<UpdateInfo> result = startup::readUpdateInfo({"FarlinkUpdater", "-i", "info.json"});
     QCOMPARE(bool(result), inUpdaterFolder);
     if (result)
-        QCOMPARE(result->appPath, relative);
+        QCOMPARE(result->appPath, QFileInfo(main.fileName()).canonicalFilePath());
     else
         QCOMPARE(log.of(QtCriticalMsg), QStringList{QStringLiteral("主程序不存在: ") + logQuoted(relative)});
 }

@@ -20,6 +20,20 @@ void addEndsUnlessInstallingRows(int skippedState = -1)
     }
 }
 
+// Closing the window and Escape: they end the updater, except during the installation, which they leave
+// alone, and after a success, where they start the restart at once (the product was ended for the update).
+void addCloseRows()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("ends");
+    QTest::addColumn<bool>("restarts");
+    for (int state : W::AllStates) {
+        QTest::newRow(W::StateNames[state])
+            << state << (state != W::STATE_INSTALLING && state != W::STATE_SUCCESS)
+            << (state == W::STATE_SUCCESS);
+    }
+}
+
 } // namespace
 
 class WindowStatesTest : public QObject
@@ -292,13 +306,14 @@ void WindowStatesTest::cancelInOtherStates()
 
 void WindowStatesTest::closeEvent_data()
 {
-    addEndsUnlessInstallingRows();
+    addCloseRows();
 }
 
 void WindowStatesTest::closeEvent()
 {
     QFETCH(int, state);
     QFETCH(bool, ends);
+    QFETCH(bool, restarts);
 
     WindowFixture fx;
     WindowProbe *window = fx.open();
@@ -313,21 +328,24 @@ void WindowStatesTest::closeEvent()
     QCOMPARE(window->currentState, state);
     if (ends)
         QVERIFY(!window->engine->isRunning());
+    QTRY_COMPARE(*window->restartExitCodes, restarts ? QList<int>{0} : QList<int>());
 }
 
 void WindowStatesTest::escape_data()
 {
-    addEndsUnlessInstallingRows();
+    addCloseRows();
 }
 
 void WindowStatesTest::escape()
 {
     QFETCH(int, state);
     QFETCH(bool, ends);
+    QFETCH(bool, restarts);
 
     WindowFixture fx;
     QPointer<WindowProbe> window = fx.openShown();
     const auto endCodes = window->endCodes;
+    const auto restartExitCodes = window->restartExitCodes;
     window->currentState = state;
     QTest::keyClick(window, Qt::Key_Escape);
 
@@ -339,7 +357,11 @@ void WindowStatesTest::escape()
         QVERIFY(!window->close());
         QVERIFY(window->isVisible());
         QCOMPARE(window->currentState, state);
+        QVERIFY(endCodes->isEmpty());
     }
+    QTRY_COMPARE(*restartExitCodes, restarts ? QList<int>{0} : QList<int>());
+    if (restarts)
+        QTRY_VERIFY(!fx.product.calls().isEmpty());
 }
 
 void WindowStatesTest::destructionCancelsAndEndsProcess()

@@ -2,6 +2,8 @@
 //
 //   admin                 prints whether the process counts as an administrator
 //   terminate|exit <code> ends the process through the platform layer
+//   private-folder-cases  creates folders through the platform layer and reads their access lists back
+//   system-folder-cases   checks which folders the platform layer refuses as a product folder
 //   relaunch-cases        starts itself with each command line of a table, lets that copy relaunch itself
 //                         elevated and checks what the elevated copy received; exit code 0 when all match
 //
@@ -15,6 +17,8 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <stdlib.h>
 #include <string.h>
@@ -105,6 +109,16 @@ void print(const std::wstring &text)
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written,
               nullptr);
+}
+
+std::wstring toWideFromUtf8(const std::string &text)
+{
+    if (text.empty())
+        return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
 }
 
 std::wstring environmentValue(const wchar_t *name)
@@ -318,6 +332,129 @@ int runRelaunchCases()
     return allPassed ? 0 : 1;
 }
 
+bool reportCase(const char *group, const std::string &name, const std::string &problem)
+{
+    print(toWideFromUtf8(std::string(problem.empty() ? "PASS " : "FAIL ") + group + ": " + name +
+                         (problem.empty() ? "" : ": " + problem) + "\n"));
+    return problem.empty();
+}
+
+std::string sidText(PSID sid)
+{
+    wchar_t *text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text))
+        return "?";
+    const std::string result = toUtf8(text);
+    LocalFree(text);
+    return result;
+}
+
+// Empty when the folder's access list is exactly: protected, full control for Administrators (S-1-5-32-544)
+// and SYSTEM (S-1-5-18), both inherited by files and folders inside.
+std::string checkPrivateAccessList(const std::wstring &folder)
+{
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                               nullptr, nullptr, &acl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS)
+        return "GetNamedSecurityInfoW failed, error " + std::to_string(status);
+    std::string problem;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    if (!(control & SE_DACL_PROTECTED))
+        problem = "access list not protected from the parent's entries";
+    std::string grantees;
+    for (DWORD index = 0; acl && problem.empty() && index < acl->AceCount; ++index) {
+        ACCESS_ALLOWED_ACE *entry = nullptr;
+        GetAce(acl, index, reinterpret_cast<void **>(&entry));
+        const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        if (entry->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || entry->Mask != FILE_ALL_ACCESS ||
+            (entry->Header.AceFlags & inherit) != inherit)
+            problem = "entry " + std::to_string(index) + " is not an inherited full-control grant";
+        grantees += (grantees.empty() ? "" : ",") + sidText(&entry->SidStart);
+    }
+    if (problem.empty() && grantees != "S-1-5-32-544,S-1-5-18")
+        problem = "granted to [" + grantees + "], expected [S-1-5-32-544,S-1-5-18]";
+    LocalFree(descriptor);
+    return problem;
+}
+
+std::string expectOutcome(platform::FolderCreation actual, platform::FolderCreation expected)
+{
+    const char *names[] = {"Created", "NameTaken", "Failed"};
+    return actual == expected
+               ? std::string()
+               : std::string("got ") + names[int(actual)] + ", expected " + names[int(expected)];
+}
+
+int runPrivateFolderCases()
+{
+    const std::wstring executable = ownExecutable();
+    const std::string base =
+        toUtf8(executable.substr(0, executable.find_last_of(L'\\') + 1)) + "private-folder";
+    const std::string fresh = base + "-fresh";
+    const std::string file = base + "-file";
+    RemoveDirectoryW(toWideFromUtf8(fresh).c_str());
+    DeleteFileW(toWideFromUtf8(file).c_str());
+    CloseHandle(
+        CreateFileW(toWideFromUtf8(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+
+    bool passed =
+        reportCase("private folder", "created fresh",
+                   expectOutcome(platform::createPrivateFolder(fresh), platform::FolderCreation::Created));
+    passed &=
+        reportCase("private folder", "access list read back", checkPrivateAccessList(toWideFromUtf8(fresh)));
+    passed &=
+        reportCase("private folder", "existing folder not used",
+                   expectOutcome(platform::createPrivateFolder(fresh), platform::FolderCreation::NameTaken));
+    passed &=
+        reportCase("private folder", "existing file not used",
+                   expectOutcome(platform::createPrivateFolder(file), platform::FolderCreation::NameTaken));
+    passed &= reportCase("private folder", "missing parent fails",
+                         expectOutcome(platform::createPrivateFolder(base + "-absent/child"),
+                                       platform::FolderCreation::Failed));
+    RemoveDirectoryW(toWideFromUtf8(fresh).c_str());
+    DeleteFileW(toWideFromUtf8(file).c_str());
+    return passed ? 0 : 1;
+}
+
+int runSystemFolderCases()
+{
+    struct Case
+    {
+        const char *folder;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"C:/", true},
+        {"D:", true},
+        {"C:/Windows", true},
+        {"c:/windows/System32", true},
+        {"C:/Windows/Temp/Quillon", true},
+        {"C:/WindowsApps", false},
+        {"C:/ProgramData", true},
+        {"C:/ProgramData/Quillon", false},
+        {"C:/Program Files/Quillon", false},
+        {"//server/share", true},
+        {"//server/share/Quillon", false},
+    };
+    bool passed = true;
+    for (const Case &testCase : cases) {
+        const bool refused = platform::isSystemFolder(testCase.folder);
+        passed &= reportCase("system folder", testCase.folder,
+                             refused == testCase.refused ? std::string()
+                             : refused                   ? "refused"
+                                                         : "accepted");
+    }
+    const std::string temporary = platform::systemTemporaryFolder();
+    passed &=
+        reportCase("system folder", "machine's temporary folder " + temporary,
+                   platform::isSystemFolder(temporary) ? std::string() : "not inside the Windows folder");
+    return passed ? 0 : 1;
+}
+
 void announceShutdownCode()
 {
     print(L"shutdown code ran\n");
@@ -351,8 +488,13 @@ int wmain(int argc, wchar_t **argv)
     }
     if (action == L"relaunch-cases")
         return runRelaunchCases();
+    if (action == L"private-folder-cases")
+        return runPrivateFolderCases();
+    if (action == L"system-folder-cases")
+        return runSystemFolderCases();
     if (argc == 3)
         return endProcess(action, _wtoi(argv[2]));
-    print(L"usage: admin | relaunch-cases | terminate <code> | exit <code>\n");
+    print(L"usage: admin | relaunch-cases | private-folder-cases | system-folder-cases | terminate <code> | "
+          L"exit <code>\n");
     return 4;
 }

@@ -58,6 +58,8 @@ for how in terminate exit; do
 done
 
 "$wine" "$probe" relaunch-cases 2>/dev/null || failures=$((failures + 1))
+"$wine" "$probe" private-folder-cases 2>/dev/null || failures=$((failures + 1))
+"$wine" "$probe" system-folder-cases 2>/dev/null || failures=$((failures + 1))
 
 [ "$failures" -eq 0 ] || fail "$failures Windows platform check(s) failed"
 echo "all Windows platform checks passed"
