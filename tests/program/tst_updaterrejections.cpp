@@ -169,6 +169,10 @@ void UpdaterRejections::rejectsBadInformation_data()
     QTest::newRow("main program a folder")
         << InfoKind::File << infoJson("\"%DIR%/info\"", "\"2.0.0\"", "\"http://x/\"") << noProgram
         << QStringLiteral("%DIR%/info") << false << LogFolder::Fresh;
+    QTest::newRow("main program in a system folder")
+        << InfoKind::File << infoJson("\"/usr/bin/env\"", "\"2.0.0\"", "\"http://x/\"")
+        << QStringLiteral("程序文件夹是系统文件夹，拒绝更新:") << QStringLiteral("/usr/bin") << false
+        << LogFolder::Fresh;
     // However the run ends, the log folder keeps the newest files only, and one that cannot be written
     // changes nothing else.
     QTest::newRow("-i missing, 25 older logs")
@@ -224,6 +228,8 @@ void UpdaterRejections::rejectsBadInformation()
              "the companion folder is removed only later");
     QVERIFY(QFileInfo::exists(program));
     QCOMPARE(workFolders(), QStringList());
+    // Said once at every start of a build without public keys, before the information is read.
+    QCOMPARE(log.count(QStringLiteral("未内置公钥：更新包不做签名校验")), FARLINK_KEYS_BUILT_IN ? 0 : 1);
     verifyLogFolder(logFolder, run, arguments, expectedLog);
     QFile::remove(logRoot());
 }

@@ -111,6 +111,8 @@ void StaleWorkFolderSweepTest::entry_data()
         << data << "QuillUpdate_1700000000" << Kind::Folder << 300999LL << false;
     QTest::newRow("301 s old") << data << "QuillUpdate_1700000000" << Kind::Folder << 301000LL << true;
     QTest::newRow("a file") << data << "QuillUpdate_1700000000" << Kind::File << 301000LL << true;
+    QTest::newRow("name taken, numbered")
+        << data << "QuillUpdate_1700000000_12" << Kind::Folder << 301000LL << true;
     QTest::newRow("bare prefix") << data << "QuillUpdate_" << Kind::Folder << 301000LL << true;
     QTest::newRow("lower-case name") << data << "quillupdate_x" << Kind::Folder << 301000LL << true;
     QTest::newRow("temp folder") << temp << "VAZedure_abc" << Kind::Folder << 301000LL << true;
