@@ -221,8 +221,11 @@ main() {
     cmake --build "$build" --target FarlinkUpdater farlink-standins
 
     rm -rf "$out"
-    mkdir -p "$out/screenshots" "$out/programdata" "$out/served" "$product/plugins"
-    export FARLINK_STANDIN_LOG="$log" FARLINK_STANDIN_LIFETIME_S=300 PROGRAMDATA="$out/programdata"
+    mkdir -p "$out/screenshots" "$out/programdata" "$out/served" "$out/handover" "$product/plugins"
+    # The hand-over folder is the updater's temporary folder, as the product's temp folder is on Windows:
+    # only there does the updater delete the information file and its companion folder.
+    export FARLINK_STANDIN_LOG="$log" FARLINK_STANDIN_LIFETIME_S=300 PROGRAMDATA="$out/programdata" \
+        TMPDIR="$out/handover"
     export PATH="$bin:$PATH"
     # The stand-ins' taskkill and tasklist act only on the demo's own product processes.
     export FARLINK_STANDIN_SCOPE="$product"
