@@ -94,6 +94,7 @@ private slots:
     void updatesAndRestartsTheProduct();
     void downloadFailureOffersRetryAndClose();
     void failedExtractionRestoresTheProduct();
+    void keyedBuildRefusesUnsignedPackage();
 
 private:
     QString layOutProduct(const QString &mainName);
@@ -343,6 +344,32 @@ void UpdaterRunTest::failedExtractionRestoresTheProduct()
     QVERIFY(run.waitForExit(CloseExitMs));
     QCOMPARE(run.exitCode(), 0);
     QCOMPARE(workFolders(), QStringList());
+}
+
+// An updater built with a public key installs nothing unsigned: the integrity check fails before any process
+// of the product is touched.
+void UpdaterRunTest::keyedBuildRefusesUnsignedPackage()
+{
+    const QString mainPath = layOutProduct(QStringLiteral("ProgramTestKeyed.exe"));
+    QVERIFY(!mainPath.isEmpty());
+    const FolderSnapshot before(productDir);
+    server->addRoute(PackagePath, LoopbackHttpServer::ok(LoopbackHttpServer::filler(4096)));
+    {
+        UpdaterRun run;
+        run.start({QStringLiteral("-i"), writeInfo(mainPath), QStringLiteral("-m"), QStringLiteral("manual")},
+                  QProcessEnvironment::systemEnvironment(), QString(),
+                  QStringLiteral(FARLINK_KEYED_UPDATER_PATH));
+        QVERIFY2(run.waitForLog(QStringLiteral("签名校验失败: 缺少签名"), WindowReactionMs),
+                 qPrintable(run.log()));
+        QVERIFY(run.waitForLog(QStringLiteral("文件验证失败"), WindowReactionMs));
+        QVERIFY(!run.log().contains(QStringLiteral("未内置公钥")));
+        QVERIFY(!run.log().contains(InstallStartLog));
+    }
+    QCOMPARE(FolderSnapshot(productDir).differenceFrom(before), QString());
+    QCOMPARE(workspace->calls(), QStringList());
+    // Killed, the updater leaves its work folder to the next start's sweep; this test tidies its own.
+    for (const QString &folder : workFolders())
+        QDir(qEnvironmentVariable("PROGRAMDATA") + QLatin1Char('/') + folder).removeRecursively();
 }
 
 QTEST_GUILESS_MAIN(UpdaterRunTest)
