@@ -1,5 +1,6 @@
 #include "EngineProbe.h"
 #include "LoopbackHttpServer.h"
+#include "ProcessRun.h"
 #include "TestFiles.h"
 #include "ZipBuilder.h"
 
@@ -35,12 +36,21 @@ const QStringList FailedCheck{Contacting, Checking, IntegrityFailed};
 const QStringList FailedTransfer{Contacting, DownloadFailed};
 constexpr int TransferTimeoutMs = 30000;
 const QString Pkg = QStringLiteral("/pkg");
-// A test key pair made with openssl (genpkey -algorithm ed25519), and its signature of filler(3000)
-// (pkeyutl -sign -rawin). The private key was not kept.
+// The public key of data/package-test-key.pem, a key made for these tests only.
 const QString TestPublicKey = QStringLiteral("nFX1jNvuFQyER2/dymVWyB7+Uuz+x7cZw6FGNvrvayo=");
-const QString TestSignature = QStringLiteral(
-    "vccjG6L2xZaUAM1Ta1top1nMie9gLCxsQjTYixZBHvqps+BOJkNaejU+xPIBS1i9/FykezGfKJ3sJhtQT2wOAA==");
 constexpr qint64 MiB = 1024 * 1024;
+
+// The package's signature made by openssl with the test key, Base64; empty when openssl failed.
+QString signatureOf(const QByteArray &package)
+{
+    QTemporaryDir scratch;
+    writeFile(scratch.filePath(QStringLiteral("package.zip")), package);
+    const ProcessRun run =
+        runProcess(QStringLiteral("openssl"),
+                   {"pkeyutl", "-sign", "-rawin", "-inkey", QFINDTESTDATA("data/package-test-key.pem"), "-in",
+                    scratch.filePath(QStringLiteral("package.zip"))});
+    return run.succeeded() ? QString::fromLatin1(run.output.toBase64()) : QString();
+}
 
 // Address space the process holds: a reservation counts here at once, before a page of it is touched.
 qint64 virtualMemoryBytes()
@@ -446,27 +456,26 @@ void TestPackageDownload::shortWriteFailsCheck()
 
 void TestPackageDownload::signatureDecides_data()
 {
-    QTest::addColumn<QStringList>("keys");
-    QTest::addColumn<QString>("signature");
-    QTest::addColumn<int>("bodyBytes");
+    QTest::addColumn<bool>("keyBuiltIn");
+    QTest::addColumn<int>("signedBytes"); // size of the zip the signature is made for; 0: no signature
     QTest::addColumn<QStringList>("signalLines");
 
-    QTest::newRow("no key built in, no signature") << QStringList() << QString() << 3000 << Succeeded;
-    QTest::newRow("signed package") << QStringList{TestPublicKey} << TestSignature << 3000 << Succeeded;
-    QTest::newRow("signature of other bytes")
-        << QStringList{TestPublicKey} << TestSignature << 3001 << FailedCheck;
-    QTest::newRow("signature missing") << QStringList{TestPublicKey} << QString() << 3000 << FailedCheck;
+    QTest::newRow("no key built in, no signature") << false << 0 << Succeeded;
+    QTest::newRow("signed package") << true << 3000 << Succeeded;
+    QTest::newRow("signature of another package") << true << 3001 << FailedCheck;
+    QTest::newRow("signature missing") << true << 0 << FailedCheck;
 }
 
 void TestPackageDownload::signatureDecides()
 {
-    QFETCH(QStringList, keys);
-    QFETCH(QString, signature);
-    QFETCH(int, bodyBytes);
+    QFETCH(bool, keyBuiltIn);
+    QFETCH(int, signedBytes);
     QFETCH(QStringList, signalLines);
 
-    servePackage(LoopbackHttpServer::filler(bodyBytes));
-    engine->setPackageSignature(signature, keys);
+    const QString signature = signedBytes > 0 ? signatureOf(zipOfSize(signedBytes)) : QString();
+    QCOMPARE(signature.isEmpty(), signedBytes == 0);
+    servePackage(zipOfSize(3000));
+    engine->setPackageSignature(signature, keyBuiltIn ? QStringList{TestPublicKey} : QStringList());
     startAndWait();
     QCOMPARE(outcome(log->lines), signalLines);
     QCOMPARE(engine->isRunning(), signalLines.contains(Ready));
