@@ -41,12 +41,12 @@ int main(int argc, char *argv[])
         return startup::requestElevatedCopy();
 
     startup::sweepStaleWorkFolders();
-    const QStringList publicKeys = startup::packagePublicKeys(BuiltInPackagePublicKeys);
     QCoreApplication::setApplicationName(startup::ApplicationName);
     QCoreApplication::setApplicationVersion(startup::ApplicationVersion);
     const std::optional<UpdateInfo> info = startup::readUpdateInfo(QCoreApplication::arguments());
     if (!info)
         return startup::ExitFailure;
+    const QStringList publicKeys = startup::packagePublicKeys(BuiltInPackagePublicKeys);
 
     startup::applyApplicationLook(application);
     return runUpdaterWindow(*info, publicKeys);
