@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QStorageInfo>
 #include <QThread>
@@ -24,6 +25,16 @@ void waitUntilEnded(QThread &thread)
         return;
     qWarning() << "安装仍在进行，等待其结束后再清理";
     thread.wait();
+}
+
+// Two updaters started within the same second must not share a work folder: the later one adds a number.
+QString createOwnWorkFolder(const QString &base)
+{
+    QDir().mkpath(QFileInfo(base).absolutePath());
+    QString folder = base;
+    for (int number = 2; !QDir().mkdir(folder) && QFileInfo(folder).isDir(); ++number)
+        folder = base + QLatin1Char('_') + QString::number(number);
+    return folder;
 }
 
 } // namespace
@@ -52,9 +63,8 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
         emit errorOccurred(ErrorProgramMissing);
         return;
     }
-    tempDir = QString::fromStdString(platform::programDataRoot()) + QLatin1Char('/') + WorkFolderPrefix +
-              QString::number(QDateTime::currentSecsSinceEpoch());
-    QDir().mkpath(tempDir);
+    tempDir = createOwnWorkFolder(QString::fromStdString(platform::programDataRoot()) + QLatin1Char('/') +
+                                  WorkFolderPrefix + QString::number(QDateTime::currentSecsSinceEpoch()));
     zipPath = tempDir + QLatin1Char('/') + PackageFileName;
     backupDir =
         appDir + QLatin1Char('/') + BackupMarker + QDateTime::currentDateTime().toString(BackupTimeFormat);

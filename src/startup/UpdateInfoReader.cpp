@@ -70,7 +70,9 @@ bool mainProgramExists(const QString &appPath)
 
 } // namespace
 
-std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
+std::optional<UpdateInfo>
+readUpdateInfo(const QStringList &arguments,
+               const std::function<void(const QString &appPath)> &beforeProgramCheck)
 {
     const CommandLine commandLine = parseCommandLine(arguments);
     if (!commandLine.infoGiven) {
@@ -99,6 +101,8 @@ std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
         qCritical() << LogIncomplete;
         return std::nullopt;
     }
+    if (beforeProgramCheck)
+        beforeProgramCheck(parsed.info.appPath);
     if (!mainProgramExists(parsed.info.appPath))
         return std::nullopt;
     return parsed.info;

@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace startup {
@@ -13,6 +14,10 @@ namespace startup {
 // one critical log line and yields nothing: the caller ends with exit code 1.
 // Once the file has been read it is deleted, the current directory becomes the updater's own
 // folder and the companion folder's removal is armed.
-std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments);
+// beforeProgramCheck, when given, runs with app_path just before the main executable's existence is
+// checked: a recovery of an interrupted update may bring it back.
+std::optional<UpdateInfo>
+readUpdateInfo(const QStringList &arguments,
+               const std::function<void(const QString &appPath)> &beforeProgramCheck = {});
 
 } // namespace startup
