@@ -384,7 +384,7 @@ void TestInstallWorker::twoUpdatersAtOnce()
     QVERIFY(second.tempDir != engine->tempDir);
     second.running = true;
     for (const EngineProbe *probe : {engine.get(), &second})
-        QVERIFY(writePackage(probe->zipPath, {{"readme.txt", "version 2"}, {"second.dll", "2"}}, false));
+        QVERIFY(writePackage(probe->zipPath, {{"readme.txt", "version 2"}, {"second.dll", "2"}}));
 
     engine->startInstall();
     second.startInstall();
