@@ -5,6 +5,8 @@
 #include "EngineConstants.h"
 #include "InstallJournal.h"
 
+#include <QStringList>
+
 #include <cstdint>
 #include <cstdlib>
 
