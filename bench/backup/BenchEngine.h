@@ -8,10 +8,13 @@ class BenchEngine final : public UpdateEngine
 public:
     using UpdateEngine::UpdateEngine;
 
+    using UpdateEngine::beginJournal;
     using UpdateEngine::checkDiskSpace;
     using UpdateEngine::cleanupBackup;
     using UpdateEngine::createBackup;
     using UpdateEngine::extractUpdatePackage;
+    using UpdateEngine::recordBackupComplete;
+    using UpdateEngine::recordStage;
     using UpdateEngine::restoreBackup;
 
     using UpdateEngine::appDir;

@@ -1,6 +1,7 @@
 // Backup, restore and installation figures of the engine; run.sh drives it.
 //   backup_bench copy <work> [files] [MiB] [rounds]
-//       backup plus restore of a program folder beside `cp -a` there and back
+//       backup plus restore of a program folder, each with its journal and durability flush, beside
+//       `cp -a; sync` there and back, and the flushes on their own
 //   backup_bench install <work> [files] [MiB]
 //       one whole installation from a downloaded package, against the stand-ins on PATH
 //   backup_bench scale <work> [small files] [large files] [large MiB] [repetitions]
@@ -25,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -163,7 +165,27 @@ int runInstall(const QString &work, int files, qint64 bytes)
     return outcome == engine::InstallSucceeded ? 0 : 1;
 }
 
-bool runStepHere(const QString &step, const QString &appDir, const QString &zipPath)
+QString flushTimesPath(const QString &work)
+{
+    return work + QStringLiteral("/flush-seconds.txt");
+}
+
+// The flush that makes a step durable, as the installation runs it; its time is added to the work folder's
+// record for the caller.
+bool timedFlush(const QString &work, const std::function<bool()> &flush)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const bool flushed = flush();
+    QFile times(flushTimesPath(work));
+    if (times.open(QIODevice::Append))
+        times.write(QByteArray::number(seconds(timer)) + '\n');
+    return flushed;
+}
+
+// What the installation does around its backup and restore: the journal, and the flush before a record
+// that promises files on disk.
+bool runStepHere(const QString &step, const QString &appDir, const QString &zipPath, const QString &work)
 {
     BenchEngine engine;
     prepareEngine(engine, appDir, zipPath);
@@ -175,10 +197,25 @@ bool runStepHere(const QString &step, const QString &appDir, const QString &zipP
     if (step == QLatin1String("verify"))
         return listing.read(zipPath) && listing.isInstalledIn(appDir);
     if (step == QLatin1String("backup"))
-        return engine.createBackup();
+        return engine.beginJournal() && engine.createBackup() &&
+               timedFlush(work, [&engine] { return engine.recordBackupComplete(); });
     if (step == QLatin1String("extract"))
         return engine.extractUpdatePackage();
-    return engine.restoreBackup();
+    return engine.restoreBackup() &&
+           timedFlush(work, [&engine] { return engine.recordStage(InstallJournal::Stage::Restored); });
+}
+
+// Sum of the flush times the steps recorded since the last call.
+double takeFlushSeconds(const QString &work)
+{
+    QFile times(flushTimesPath(work));
+    double total = 0;
+    if (times.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : times.readAll().split('\n'))
+            total += line.toDouble();
+    }
+    times.remove();
+    return total;
 }
 
 struct StepFigures
@@ -222,7 +259,7 @@ int runCopy(const QString &work, int files, qint64 bytes, int rounds)
     if (!makeFolder(appDir, files, bytes))
         return 1;
     const QString backupDir = appDir + QLatin1Char('/') + BackupFolderName;
-    QVector<double> cpThere, cpBack, backup, restore;
+    QVector<double> cpThere, cpBack, backup, restore, flushes;
     bool ok = true;
     for (int round = 1; round <= rounds; ++round) {
         cpThere.append(timeCopy(appDir, work + QStringLiteral("/cp-there")));
@@ -233,17 +270,21 @@ int runCopy(const QString &work, int files, qint64 bytes, int rounds)
         const StepFigures restored = runStepApart(work, QStringLiteral("restore"), appDir, QString());
         backup.append(backedUp.seconds);
         restore.append(restored.seconds);
+        flushes.append(takeFlushSeconds(work));
         ok = ok && backedUp.ok && restored.ok;
         QDir(backupDir).removeRecursively();
-        std::printf("round %d: cp -a there %.2f s, back %.2f s; backup %.2f s, restore %.2f s\n", round,
-                    cpThere.last(), cpBack.last(), backup.last(), restore.last());
+        std::printf("round %d: cp -a there %.2f s, back %.2f s; backup %.2f s, restore %.2f s, of which "
+                    "flushes %.3f s\n",
+                    round, cpThere.last(), cpBack.last(), backup.last(), restore.last(), flushes.last());
         std::fflush(stdout);
     }
     const double cpTotal = best(cpThere) + best(cpBack);
     const double engineTotal = best(backup) + best(restore);
     std::printf("best of %d rounds, %d files, %lld MiB:\n", rounds, files, bytes / MiB);
     std::printf("  cp -a there + back   %6.2f s (%.2f + %.2f)\n", cpTotal, best(cpThere), best(cpBack));
-    std::printf("  backup + restore     %6.2f s (%.2f + %.2f)\n", engineTotal, best(backup), best(restore));
+    std::printf("  backup + restore     %6.2f s (%.2f + %.2f), durable\n", engineTotal, best(backup),
+                best(restore));
+    std::printf("  the flushes alone    %6.3f s (best round)\n", best(flushes));
     std::printf("  ratio                %6.2f x cp -a (target: at most 1.5)\n", engineTotal / cpTotal);
     std::printf("  steps succeeded      %s\n", ok ? "yes" : "NO");
     QDir(appDir).removeRecursively();
@@ -329,7 +370,10 @@ int main(int argc, char *argv[])
     const QString mode = arguments.at(1);
     if (mode == QLatin1String("step")) {
         openEngineLog(arguments.value(5, QDir::tempPath()));
-        return runStepHere(arguments.at(2), arguments.value(3), arguments.value(4)) ? 0 : 1;
+        return runStepHere(arguments.at(2), arguments.value(3), arguments.value(4),
+                           arguments.value(5, QDir::tempPath()))
+                   ? 0
+                   : 1;
     }
     const QString work = QDir(arguments.at(2)).absolutePath();
     QDir().mkpath(work);

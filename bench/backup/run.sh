@@ -1,5 +1,5 @@
 #!/bin/bash
-# Backup plus restore of a 20,000-file, 512 MiB program folder beside cp -a there
+# Backup plus restore (durable: journal and flush) of a 20,000-file, 512 MiB program folder beside cp -a; sync there
 # and back (target: at most 1.5 x cp -a), one whole installation of that folder
 # from a downloaded package against the stand-ins, and the growth of the
 # disk-space check, backup, extraction and restore from 5,000 to 50,000 files.
@@ -19,7 +19,7 @@ bench="$build/bench/backup/backup_bench"
 export PATH="$build/tools/bin:$PATH" FARLINK_STANDIN_SCOPE="$work"
 trap 'rm -rf "$work"' EXIT
 
-echo "== backup + restore beside cp -a"
+echo "== backup + restore, durable, beside cp -a; sync"
 "$bench" copy "$work" 20000 512 5
 echo "== whole installation"
 "$bench" install "$work" 20000 512

@@ -30,6 +30,11 @@ from verdict import CLASSES, FAILING, NEW_INTACT, OLD_INTACT, judge
 PACKAGE = "/quillon-2.0.0.zip"
 CUT_PACKAGE = "/quillon-2.0.0-cut.zip"
 CALIBRATION_RUNS = 3
+# After each kill, what brings the folder back: the product starting the updater again, or --recover, once
+# to its end or first killed within this many seconds and then run again.
+RECOVERIES = ["restart", "--recover", "--recover killed, again"]
+RECOVERY_WEIGHTS = [5, 3, 2]
+RECOVER_KILL_WINDOW_S = 2.5
 SHORT_CLASS = {
     "old version intact": "old",
     "new version intact": "new",
@@ -142,6 +147,9 @@ class Bench:
             run.prepare()
             run.start()
             measured = run.run_through()
+            # Killed before its restart: the journal still says "installed", as after a kill at that moment.
+            if measured is not None:
+                run.recover()
         finally:
             run.end_processes()
         if measured is None:
@@ -168,10 +176,15 @@ class Bench:
     def kill_run(self, kind, aim, number):
         delay = self.rng.uniform(0.0, self.span(kind, aim))
         run = self.new_run(kind, kind.path.strip("/").replace(".zip", ""))
+        recovery, problem, daemon, alive = "", "", False, False
         try:
             run.prepare()
             run.start()
             outcome = run.kill_at(STEP_ANCHORS[aim], delay)
+            if outcome is not None:
+                records_before = len(run.standin_records())
+                recovery, problem = self.recover_after_kill(run)
+                daemon, alive = run.daemon_state(records_before)
         finally:
             run.end_processes()
         if outcome is None:
@@ -183,18 +196,33 @@ class Bench:
         self.observe(kind, run.log.marker_times(), None, aim)
         verdict = judge(run.product_folder, self.product.old, self.product.new)
         side = " + " + ",".join(verdict.side_files) if verdict.side_files else ""
-        print("[%s %02d/%02d] aim %-10s +%.3f s -> landed %-10s %s (config %s%s, backup folders %d)" % (
-            kind.name, number, self.args.runs, aim, delay, landed, verdict.verdict, verdict.version, side,
-            verdict.backups))
-        self.record(kind, aim, delay, late, landed, verdict)
-        failing = verdict.verdict in FAILING
+        whole = verdict.verdict in (OLD_INTACT, NEW_INTACT) and verdict.backups == 0 and daemon and not problem
+        print("[%s %02d/%02d] aim %-10s +%.3f s -> landed %-10s then %-23s %s (config %s%s, marker entries %d, "
+              "daemon %s)%s%s" % (
+                  kind.name, number, self.args.runs, aim, delay, landed, recovery, verdict.verdict, verdict.version,
+                  side, verdict.backups, ("started, alive" if alive else "started, ended since") if daemon
+                  else "NOT started", "" if whole else "  NOT WHOLE",
+                  " " + problem if problem else ""))
+        self.record(kind, aim, delay, late, landed, verdict, recovery, daemon, alive, whole, problem)
+        failing = verdict.verdict in FAILING or not whole
         self.faults += failing
         self.finish(run, verdict, keep=failing)
 
-    def record(self, kind, aim, delay, late, landed, verdict):
+    def recover_after_kill(self, run):
+        """Returns the way the folder was recovered and what went wrong on that way ('' when nothing)."""
+        how = self.rng.choices(RECOVERIES, weights=RECOVERY_WEIGHTS)[0]
+        if how == "restart":
+            return how, "" if run.restart_as_product() else "the window never opened"
+        if how != "--recover":
+            run.recover(kill_after=self.rng.uniform(0.0, RECOVER_KILL_WINDOW_S))
+        code = run.recover()
+        return how, "" if code == 0 else "--recover exit code %s" % code
+
+    def record(self, kind, aim, delay, late, landed, verdict, recovery, daemon, alive, whole, problem):
         self.rows.append({
             "kind": kind.name, "aim": aim, "delay_s": "%.4f" % delay, "late_ms": "%.2f" % (late * 1000),
-            "landed": landed, "verdict": verdict.verdict, "config_version": verdict.version,
+            "landed": landed, "recovery": recovery, "whole": whole, "daemon_started": daemon, "daemon_alive": alive,
+            "problem": problem, "verdict": verdict.verdict, "config_version": verdict.version,
             "config_side_files": " ".join(verdict.side_files), "backup_folders": verdict.backups,
             "lost_files": " ".join(verdict.lost_files), "difference": verdict.detail,
         })
@@ -234,7 +262,13 @@ class Bench:
             print("    kill later than the drawn moment: median %.2f ms, at most %.2f ms" % (
                 late[len(late) // 2], late[-1]))
         left = sum(1 for r in rows if r["backup_folders"])
-        print("    runs that left a backup folder inside the program folder: %d" % left)
+        print("    runs that left a backup folder, journal or lock inside the program folder: %d" % left)
+        print("    daemon not started again: %d (not alive at the check: %d); recovery problems: %d" % (
+            sum(1 for r in rows if not r["daemon_started"]), sum(1 for r in rows if not r["daemon_alive"]),
+            sum(1 for r in rows if r["problem"])))
+        for how in RECOVERIES:
+            chosen = [r for r in rows if r["recovery"] == how]
+            print("    after %-24s whole %d of %d" % (how + ":", sum(1 for r in chosen if r["whole"]), len(chosen)))
         side = sum(1 for r in rows if r["config_side_files"])
         print("    runs that left config.ini's lock or temporary file beside it: %d" % side)
 

@@ -29,6 +29,9 @@ STEP_ANCHORS = {
     "restore": "=== 开始恢复备份 ===",
     "clean-up": "清理临时目录:",
 }
+# Logged two seconds after the window opened (the companion folder's removal): the start-up's recovery is over.
+WINDOW_OPEN = "good"
+RECOVERY_LIMIT_S = 120
 BEFORE_INSTALL = "before the installation"
 AFTER_END = "after the end"
 # Qt names a QThread's native thread after its class: the installation's worker is the only one.
@@ -170,12 +173,66 @@ class UpdaterRun:
                                              **quiet))
         daemon = os.path.join(self.product_folder, DAEMON)
         subprocess.run([daemon, "run"], cwd=os.path.dirname(daemon), check=True, timeout=END_WAIT_S, **quiet)
+        self.write_info()
+
+    def write_info(self):
+        """The update information as the product hands it over, with its companion folder."""
+        main = os.path.join(self.product_folder, self.product.main_name)
+        os.makedirs(self.info[: -len(".json")], exist_ok=True)
         with open(self.info, "w", encoding="utf-8") as f:
             json.dump({"app_path": main, "new_version": "2.0.0", "download_url": self.url,
                        "memo": "Quillon 2.0.0"}, f)
 
-    def start(self):
-        self.updater = subprocess.Popen([self.tools.updater, "-i", self.info, "-m", "manual"],
+    def restart_as_product(self):
+        """Starts the updater again as the product would (mode auto: the window waits for Update Now), lets
+        its start-up recovery run, and ends it once the window has been open for two seconds. Returns
+        whether the window came."""
+        self.write_info()
+        self.start(mode="auto")
+        opened = self.log.wait_for(WINDOW_OPEN, RECOVERY_LIMIT_S) is not None
+        self._kill_updater()
+        return opened
+
+    def recover(self, kill_after=None):
+        """FarlinkUpdater --recover <main executable>, to its end or killed (with what it started) after
+        kill_after seconds. Returns the exit code, or None when it was killed or did not end in time."""
+        main = os.path.join(self.product_folder, self.product.main_name)
+        process = subprocess.Popen([self.tools.updater, "--recover", main], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.environment(),
+                                   start_new_session=True)
+        try:
+            code = process.wait(kill_after if kill_after is not None else RECOVERY_LIMIT_S)
+            return code
+        except subprocess.TimeoutExpired:
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            process.wait()
+            return None
+
+    def standin_records(self):
+        try:
+            with open(self.standin_log, encoding="utf-8", errors="replace") as f:
+                return [line.split("\t") for line in f]
+        except OSError:
+            return []
+
+    def daemon_state(self, records_before):
+        """(started, alive): whether a daemon service was started after the first records_before stand-in
+        records, and whether one of this run's program folder is alive now. Other jobs on the machine that
+        end processes by the daemon's fixed image name can end it in between; started does not depend on
+        them."""
+        daemon = os.path.join(self.product_folder, DAEMON)
+        records = self.standin_records()
+        services = [int(fields[2]) for fields in records if len(fields) > 2 and fields[1] == "service" and
+                    fields[2].isdigit()]
+        started = any(len(fields) > 2 and fields[1] == "service" for fields in records[records_before:])
+        alive = any(not has_ended(pid) and executable(pid) == daemon for pid in services)
+        return started, alive
+
+    def start(self, mode="manual"):
+        self.updater = subprocess.Popen([self.tools.updater, "-i", self.info, "-m", mode],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, env=self.environment(), start_new_session=True)
         self.log = UpdaterLog(self.updater.stderr)

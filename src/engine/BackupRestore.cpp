@@ -102,6 +102,7 @@ bool UpdateEngine::createBackup()
     }
     const ProgramFolderWalk walk(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
     const int total = walk.entries().size();
+    backedUpEntries = walk.entries();
     FileCopier copier;
     FolderMaker folders(backupDir);
     bool allCopied = true;

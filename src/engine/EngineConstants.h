@@ -39,6 +39,8 @@ inline const QString ProgressFinalizingDone = QStringLiteral("Finalizing");
 inline const QString ProgressRecoveryStarted = QStringLiteral("Recovery started...");
 inline const QString ProgressRecoveryInProgress = QStringLiteral("Recovery in progress...");
 inline const QString ProgressRestoring = QStringLiteral("Restoring files (%1/%2)");
+inline const QString ProgressWaitingForOtherUpdate =
+    QStringLiteral("Waiting for another update of this program to finish...");
 
 // Progress scale: the download fills 0..70, the installation 70..100
 constexpr int DownloadShare = 70;
@@ -57,6 +59,24 @@ inline const QString ServerImageName = QStringLiteral("QuillonServer.exe");
 // The product's daemon lives in this sub-folder of the product folder; the window restarts it from there.
 inline const QString ServerSubfolder = QStringLiteral("/QuillonServer");
 inline const QString DaemonRelativePath = ServerSubfolder + QLatin1Char('/') + DaemonImageName;
+
+// Crash safety. Both files carry the backup marker, so that no walk of the program folder copies or
+// deletes them; a recovery finds them from the program folder alone.
+inline const QString JournalFileName = BackupMarker + QStringLiteral("journal.json");
+inline const QString FolderLockFileName = BackupMarker + QStringLiteral("lock");
+constexpr int JournalFormat = 1;
+// Far above the list of any real product (50,000 files take about 4 MB).
+constexpr qint64 MaximumJournalBytes = 64 * 1024 * 1024;
+// The logon command's value name: this prefix and a digest of the program folder, one per product.
+inline const QString RunOnceValuePrefix = QStringLiteral("FarlinkUpdaterRecovery_");
+inline const QString RecoverOption = QStringLiteral("--recover");
+
+// The product's daemon commands, run by the restart after a success and after every run that stopped
+// the daemon and left the old version whole
+inline const QString DaemonInstallCommand = QStringLiteral("install");
+inline const QString DaemonRunCommand = QStringLiteral("run");
+constexpr int DaemonInstallLimitMs = 10000;
+constexpr int DaemonRunDelayMs = 1000;
 
 // Package checks
 constexpr qint64 MinimumDownloadedPackageBytes = 1025; // 1024 bytes or fewer fail

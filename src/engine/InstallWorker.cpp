@@ -29,34 +29,45 @@ void UpdateEngine::startInstall()
 void UpdateEngine::doInstallWork()
 {
     qDebug() << "=== 开始执行安装（工作线程）===";
-    runInstallSteps();
+    if (prepareProgramFolder())
+        runInstallSteps();
+    releaseFolderLock();
     moveToThread(QCoreApplication::instance()->thread());
     workerThread->quit();
 }
 
 void UpdateEngine::runInstallSteps()
 {
+    // Without a journal an interruption could not be repaired: nothing is changed then.
+    if (!beginJournal()) {
+        cleanupTempDir();
+        endInstallWithError(ErrorBackupFailed);
+        return;
+    }
     emit installProgress(InstallProgressStart, ProgressClosing);
     if (!closeRelatedProcesses()) {
         // Nothing in the program folder has been touched yet.
         emit installProgress(RecoveryProgress, ProgressRecoveryStarted);
         cleanupTempDir();
         removeBackupUnlessNeeded();
+        endJournalAndRestartDaemon();
         endInstallWithError(ErrorProcessesNotClosed);
         return;
     }
     pauseFor(PauseAfterProcessesClosedMs);
 
     emit installProgress(BackupProgressStart, ProgressBackup);
-    discardIncompleteBackup();
-    if (!createBackup()) {
-        backupIncomplete = true;
+    if (!recordStage(InstallJournal::Stage::BackupStarted) || !createBackup() || !recordBackupComplete()) {
+        // The program files are untouched; a partial backup only holds copies of them.
         cleanupTempDir();
+        removeBackupUnlessNeeded();
+        endJournalAndRestartDaemon();
         endInstallWithError(ErrorBackupFailed);
         return;
     }
 
     emit installProgress(ExtractionProgressStart, ProgressInstalling);
+    recordStage(InstallJournal::Stage::ExtractionStarted);
     if (extractUpdatePackage())
         finishInstall();
     else
@@ -68,6 +79,7 @@ void UpdateEngine::finishInstall()
     emit installProgress(FinalizingProgress, ProgressFinalizing);
     if (!updateConfigFile())
         qWarning() << "配置文件更新失败，但程序更新已成功";
+    recordStage(InstallJournal::Stage::Installed);
     cleanupTempDir();
     removeBackupUnlessNeeded();
     pauseFor(PauseBeforeFinishMs);
@@ -80,6 +92,7 @@ void UpdateEngine::finishInstall()
 void UpdateEngine::recoverFromFailedExtraction()
 {
     emit installProgress(RecoveryProgress, ProgressRecoveryInProgress);
+    recordStage(InstallJournal::Stage::RestoreStarted);
     // Anything short of every file back is not the previous version: the user must reinstall.
     if (!restoreBackup()) {
         // The backup may now hold the only copy of the program files; the package stays beside it.
@@ -87,8 +100,11 @@ void UpdateEngine::recoverFromFailedExtraction()
         endInstallWithError(ErrorInstallNotRestored);
         return;
     }
+    recordRestoredIfWhole();
     cleanupTempDir();
     removeBackupUnlessNeeded();
+    if (!backupMustBeKept)
+        endJournalAndRestartDaemon();
     endInstallWithError(ErrorInstallRestored);
 }
 
@@ -100,16 +116,6 @@ void UpdateEngine::endInstallWithError(const QString &error)
     emit errorOccurred(error);
 }
 
-// Such a backup holds only copies of files that are all still in the program
-// folder, and the new backup would fail on it: copies are never overwritten.
-void UpdateEngine::discardIncompleteBackup()
-{
-    if (!backupIncomplete)
-        return;
-    qDebug().noquote() << "移除上次未完成的备份:" << backupDir;
-    removeBackupUnlessNeeded();
-}
-
 void UpdateEngine::removeBackupUnlessNeeded()
 {
     if (backupMustBeKept) {
@@ -117,5 +123,4 @@ void UpdateEngine::removeBackupUnlessNeeded()
         return;
     }
     cleanupBackup();
-    backupIncomplete = false;
 }

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QStorageInfo>
 #include <QThread>

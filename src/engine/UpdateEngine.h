@@ -1,7 +1,9 @@
 #pragma once
 
 #include "EngineConstants.h"
+#include "InstallJournal.h"
 #include "PackageListing.h"
+#include "ProgramFolderWalk.h"
 
 #include <QNetworkReply>
 #include <QObject>
@@ -10,7 +12,9 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
+class QLockFile;
 class QNetworkAccessManager;
 class QThread;
 
@@ -26,6 +30,18 @@ class UpdateEngine : public QObject
     Q_DISABLE_COPY_MOVE(UpdateEngine)
 
 public:
+    enum class RecoveryOutcome
+    {
+        NothingToDo, // no interrupted run, or another updater is at work on the folder right now
+        Recovered,   // an interrupted run was rolled back or completed; the daemon was started again
+        Failed,      // the folder could not be brought back whole; backup and journal are kept
+    };
+    enum class LockWait
+    {
+        Wait,         // until the updater working on the folder has ended its run
+        SkipWhenBusy, // that updater will leave the folder whole itself
+    };
+
     explicit UpdateEngine(QObject *parent = nullptr);
     ~UpdateEngine() override;
 
@@ -39,6 +55,13 @@ public:
     void startInstall();
     void cancelUpdate();
     bool isRunning() const;
+    // Brings the program folder of appPath back to one whole version after a run that was interrupted
+    // (killed, crashed, power cut), following the journal that the run left there. Safe to repeat, also
+    // after a recovery that was itself interrupted. Runs on the calling thread; needs no other setup.
+    RecoveryOutcome recoverProgramFolder(const QString &appPath, LockWait wait);
+    // After a successful installation the journal stays ("installed") until the restart has started the
+    // daemon again, so that a kill before that is recovered with the daemon started; the restart calls this.
+    void completeInstallation();
 
 signals:
     void progressChanged(int percent, const QString &message);
@@ -68,6 +91,14 @@ protected:
     bool extractUpdatePackage();
     bool updateConfigFile();
 
+    // Crash safety of the installation: the per-folder lock, the journal and the logon command
+    bool takeFolderLock(LockWait wait);
+    void releaseFolderLock();
+    RecoveryOutcome recoverInterruptedInstall();
+    bool beginJournal();
+    bool recordStage(InstallJournal::Stage stage);
+    bool recordBackupComplete();
+
     QNetworkAccessManager *networkManager;
     QNetworkReply *currentReply = nullptr;
     QString appPath;
@@ -96,6 +127,11 @@ protected:
     bool backupMustBeKept = false;
     // Bytes the current user may write on the volume of a folder; tests replace it.
     std::function<qint64(const QString &folder)> availableBytes;
+    // What createBackup copied, relative to the program folder; the journal lists it with the sizes.
+    QVector<ProgramFolderWalk::Entry> backedUpEntries;
+    // Held from the start of an installation or recovery to its end.
+    std::unique_ptr<QLockFile> folderLock;
+    InstallJournal::Record journalRecord;
     // Time limits of the extraction tools; tests shorten them.
     int powerShellTimeoutMs = engine::PowerShellTimeoutMs;
     int tarTimeoutMs = engine::TarTimeoutMs;
@@ -113,7 +149,6 @@ private:
     void finishInstall();
     void recoverFromFailedExtraction();
     void endInstallWithError(const QString &error);
-    void discardIncompleteBackup();
     void removeBackupUnlessNeeded();
 
     // Set when a backup failed part-way: its folder then holds only copies of
@@ -121,4 +156,19 @@ private:
     bool backupIncomplete = false;
     // Set while tempDir is the folder this run created; a cleaned-up name is never taken up again.
     bool workFolderOwned = false;
+
+    // The journal of a run, and the ends of a run that leave the old version whole
+    bool prepareProgramFolder();
+    void recordRestoredIfWhole();
+    bool programFolderMatchesJournal() const;
+    void endJournal();
+    void endJournalAndRestartDaemon();
+    void registerRecoveryAtLogon() const;
+    QString runOnceValueName() const;
+
+    // Recovery steps
+    bool rollBackFromBackup();
+    bool backupMatchesJournal() const;
+    void keepForNextAttempt();
+    void reportStrayBackups() const;
 };

@@ -53,4 +53,21 @@ bool isSystemFolder(const std::string &folder);
 // elsewhere. The user's own one is the caller's business.
 std::string systemTemporaryFolder();
 
+// Durability. Each returns whether the data reached stable storage and logs its own failure.
+// The file's contents and attributes (fsync; FlushFileBuffers on Windows).
+bool flushFile(const std::string &path);
+// A folder's entries, so that a rename or removal inside it survives a power cut (fsync of the folder;
+// on Windows NTFS journals its folders, and the volume flush below covers them).
+bool flushFolder(const std::string &path);
+// Everything written to the file system that holds the path (syncfs; on Windows FlushFileBuffers on the
+// volume, which needs administrator rights).
+bool flushFileSystemOf(const std::string &path);
+
+// Commands that Windows runs once, at the next administrator logon (values under
+// HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce). Name and command are UTF-8. Elsewhere
+// there is no such hook: both do nothing, say so on standard error and return true.
+bool setRunOnceCommand(const std::string &name, const std::string &command);
+// Removing a value that is not there succeeds.
+bool removeRunOnceCommand(const std::string &name);
+
 } // namespace platform

@@ -44,6 +44,26 @@ void logRelaunchFailure(const std::string &reason)
     std::fprintf(stderr, "relaunchElevated: %s\n", reason.c_str());
 }
 
+void logFailure(const char *operation, const std::string &path)
+{
+    std::fprintf(stderr, "%s %s: %s\n", operation, path.c_str(), std::strerror(errno));
+}
+
+// Opens the path read-only (a folder too), runs the call on it and closes it again.
+bool withOpenPath(const char *operation, const std::string &path, int (*call)(int))
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        logFailure(operation, path);
+        return false;
+    }
+    const bool done = call(fd) == 0;
+    if (!done)
+        logFailure(operation, path);
+    close(fd);
+    return done;
+}
+
 bool isExecutableFile(const std::string &path)
 {
     struct stat info;
@@ -330,6 +350,32 @@ bool isSystemFolder(const std::string &folder)
 std::string systemTemporaryFolder()
 {
     return kSystemTemporaryFolder;
+}
+
+bool flushFile(const std::string &path)
+{
+    return withOpenPath("fsync", path, fsync);
+}
+
+bool flushFolder(const std::string &path)
+{
+    return withOpenPath("fsync", path, fsync);
+}
+
+bool flushFileSystemOf(const std::string &path)
+{
+    return withOpenPath("syncfs", path, syncfs);
+}
+
+bool setRunOnceCommand(const std::string &name, const std::string &)
+{
+    std::fprintf(stderr, "RunOnce %s: no logon hook on this system, nothing registered\n", name.c_str());
+    return true;
+}
+
+bool removeRunOnceCommand(const std::string &)
+{
+    return true;
 }
 
 } // namespace platform

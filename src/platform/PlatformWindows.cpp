@@ -24,6 +24,7 @@ const DWORD kModulePathCapacity = MAX_PATH;
 // from the parent's entries, so the users who may create folders in ProgramData get nothing here.
 const wchar_t *const kPrivateFolderSecurity = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 const char *const kTemporarySubfolder = "/Temp";
+const wchar_t *const kRunOnceKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
 bool isBlank(wchar_t character)
 {
@@ -130,6 +131,35 @@ bool isRoot(const std::string &path)
     return shareStart != std::string::npos && path.find('/', shareStart + 1) == std::string::npos;
 }
 
+// Write access is what FlushFileBuffers asks for; folders open only with backup semantics.
+bool flushHandleOf(const std::wstring &path, const wchar_t *operation)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        logFailure(operation, L"CreateFileW", GetLastError());
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(handle) != 0;
+    if (!flushed)
+        logFailure(operation, L"FlushFileBuffers", GetLastError());
+    CloseHandle(handle);
+    return flushed;
+}
+
+HKEY openRunOnceKey(const wchar_t *operation)
+{
+    HKEY key = nullptr;
+    const LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                        KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS) {
+        logFailure(operation, L"RegCreateKeyExW", static_cast<DWORD>(result));
+        return nullptr;
+    }
+    return key;
+}
+
 } // namespace
 
 bool isRunningAsAdministrator()
@@ -229,6 +259,62 @@ bool isSystemFolder(const std::string &folder)
 std::string systemTemporaryFolder()
 {
     return windowsFolder() + kTemporarySubfolder;
+}
+
+bool flushFile(const std::string &path)
+{
+    return flushHandleOf(toWide(path), L"flushFile");
+}
+
+bool flushFolder(const std::string &)
+{
+    // NTFS writes folder changes through its own journal; nothing to flush per folder.
+    return true;
+}
+
+bool flushFileSystemOf(const std::string &path)
+{
+    wchar_t volume[kModulePathCapacity] = {};
+    if (!GetVolumePathNameW(toWide(path).c_str(), volume, kModulePathCapacity)) {
+        logFailure(L"flushFileSystemOf", L"GetVolumePathNameW", GetLastError());
+        return false;
+    }
+    // GetVolumePathNameW gives the root folder (C:\ ); the volume itself (\\.\C:) is what takes a flush.
+    std::wstring device = volume;
+    while (!device.empty() && device.back() == L'\\')
+        device.pop_back();
+    if (device.size() == 2 && device[1] == L':')
+        device = L"\\\\.\\" + device;
+    return flushHandleOf(device, L"flushFileSystemOf");
+}
+
+bool setRunOnceCommand(const std::string &name, const std::string &command)
+{
+    const HKEY key = openRunOnceKey(L"setRunOnceCommand");
+    if (!key)
+        return false;
+    const std::wstring value = toWide(command);
+    const LONG result =
+        RegSetValueExW(key, toWide(name).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        logFailure(L"setRunOnceCommand", L"RegSetValueExW", static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS;
+}
+
+bool removeRunOnceCommand(const std::string &name)
+{
+    const HKEY key = openRunOnceKey(L"removeRunOnceCommand");
+    if (!key)
+        return false;
+    const LONG result = RegDeleteValueW(key, toWide(name).c_str());
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+        logFailure(L"removeRunOnceCommand", L"RegDeleteValueW", static_cast<DWORD>(result));
+        return false;
+    }
+    return true;
 }
 
 } // namespace platform

@@ -17,6 +17,8 @@ inline const QString ApplicationVersion = QStringLiteral(FARLINK_VERSION);
 // Exit codes
 constexpr int ExitSuccess = 0;
 constexpr int ExitFailure = 1;
+// --recover: the program folder could not be brought back whole
+constexpr int ExitRecoveryFailed = 2;
 
 // Command line
 inline const QString ParserDescription = QStringLiteral("Farlink 更新程序");
@@ -55,6 +57,8 @@ constexpr char LogElevationRequested[] = "已请求管理员权限重新运行�
 constexpr char LogPackagesNotSigned[] = "未内置公钥：更新包不做签名校验";
 constexpr char LogInfoKept[] = "更新信息文件不在临时目录中，保留该文件及其伴随文件夹:";
 constexpr char LogSystemFolderRefused[] = "程序文件夹是系统文件夹，拒绝更新:";
+constexpr char LogRecoveryUsage[] = "用法: FarlinkUpdater --recover <主程序路径>（其所在目录必须存在）";
+constexpr char LogRecoveryNeedsAdministrator[] = "恢复需要管理员权限";
 
 // Log file: <program-data root>/FarlinkUpdater/logs/updater-<yyyyMMdd-hhmmss>-<pid>.log. Nothing in
 // that path may match ProgramDataWorkPattern, or the stale sweep would take the logs with it.

@@ -131,7 +131,9 @@ bool removeInfoFileIfTemporary(const QString &infoPath, const QString &realInfoP
 
 } // namespace
 
-std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
+std::optional<UpdateInfo>
+readUpdateInfo(const QStringList &arguments,
+               const std::function<void(const QString &appPath)> &beforeProgramCheck)
 {
     const CommandLine commandLine = parseCommandLine(arguments);
     if (!commandLine.infoGiven) {
@@ -163,7 +165,12 @@ std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments)
         qCritical() << LogIncomplete;
         return std::nullopt;
     }
-    if (!mainProgramExists(parsed.info.appPath) || !isAcceptableProductFolder(parsed.info.appPath))
+    // A system folder is refused before the recovery could touch it.
+    if (!isAcceptableProductFolder(parsed.info.appPath))
+        return std::nullopt;
+    if (beforeProgramCheck)
+        beforeProgramCheck(parsed.info.appPath);
+    if (!mainProgramExists(parsed.info.appPath))
         return std::nullopt;
     return parsed.info;
 }

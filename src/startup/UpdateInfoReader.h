@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace startup {
@@ -14,6 +15,10 @@ namespace startup {
 // Once the file has been read it is deleted and the companion folder's removal armed, both only when the
 // file lies in a temporary folder; the current directory becomes the updater's own folder. app_path is
 // handed on as its real path, and a product folder that is a system folder is rejected.
-std::optional<UpdateInfo> readUpdateInfo(const QStringList &arguments);
+// beforeProgramCheck, when given, runs with app_path just before the main executable's existence is
+// checked: a recovery of an interrupted update may bring it back.
+std::optional<UpdateInfo>
+readUpdateInfo(const QStringList &arguments,
+               const std::function<void(const QString &appPath)> &beforeProgramCheck = {});
 
 } // namespace startup

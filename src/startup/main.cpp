@@ -4,6 +4,7 @@
 #include "PackageKeys.h"
 #include "PackagePublicKeys.h"
 #include "Platform.h"
+#include "RecoveryCommand.h"
 #include "StaleWorkFolderSweep.h"
 #include "StartupConstants.h"
 #include "UpdateInfoReader.h"
@@ -33,6 +34,8 @@ int runUpdaterWindow(const UpdateInfo &info, const QStringList &publicKeys)
 
 int main(int argc, char *argv[])
 {
+    if (startup::isRecoveryCommand(argc, argv))
+        return startup::runRecoveryCommand(argc, argv);
     QApplication application(argc, argv);
     // Before any mode is chosen, so that every run, early exits included, leaves its record.
     const startup::LogFile log(startup::LogFile::defaultFolder(), QCoreApplication::arguments());
@@ -43,7 +46,8 @@ int main(int argc, char *argv[])
     startup::sweepStaleWorkFolders();
     QCoreApplication::setApplicationName(startup::ApplicationName);
     QCoreApplication::setApplicationVersion(startup::ApplicationVersion);
-    const std::optional<UpdateInfo> info = startup::readUpdateInfo(QCoreApplication::arguments());
+    const std::optional<UpdateInfo> info =
+        startup::readUpdateInfo(QCoreApplication::arguments(), startup::recoverBeforeUpdate);
     if (!info)
         return startup::ExitFailure;
     const QStringList publicKeys = startup::packagePublicKeys(BuiltInPackagePublicKeys);

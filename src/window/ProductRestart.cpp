@@ -2,6 +2,7 @@
 
 #include "EngineConstants.h"
 #include "PauseScale.h"
+#include "UpdateEngine.h"
 #include "WindowStyle.h"
 
 #include <QDesktopServices>
@@ -71,8 +72,8 @@ void UpdaterWindow::restartApplication()
     connect(serviceInstall, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
             &UpdaterWindow::onServiceInstallFinished);
     connect(serviceInstall, &QProcess::errorOccurred, this, &UpdaterWindow::onServiceInstallError);
-    serviceInstall->start(daemonPath(), {window::DaemonInstallCommand}, QIODevice::ReadWrite);
-    QTimer::singleShot(engine::scaledPauseMs(window::DaemonInstallLimitMs), this,
+    serviceInstall->start(daemonPath(), {engine::DaemonInstallCommand}, QIODevice::ReadWrite);
+    QTimer::singleShot(engine::scaledPauseMs(engine::DaemonInstallLimitMs), this,
                        &UpdaterWindow::installTimeout);
 }
 
@@ -95,13 +96,13 @@ void UpdaterWindow::onServiceInstallFinished(int, QProcess::ExitStatus)
     if (daemonRunScheduled)
         return;
     daemonRunScheduled = true;
-    QTimer::singleShot(engine::scaledPauseMs(window::DaemonRunDelayMs), this,
+    QTimer::singleShot(engine::scaledPauseMs(engine::DaemonRunDelayMs), this,
                        &UpdaterWindow::runDaemonService);
 }
 
 void UpdaterWindow::runDaemonService()
 {
-    if (!QProcess::startDetached(daemonPath(), {window::DaemonRunCommand}, serverDir()))
+    if (!QProcess::startDetached(daemonPath(), {engine::DaemonRunCommand}, serverDir()))
         QProcess::startDetached(daemonPath(), {}, serverDir());
     QTimer::singleShot(engine::scaledPauseMs(window::MainProgramDelayMs), this,
                        &UpdaterWindow::launchMainProgram);
@@ -109,6 +110,8 @@ void UpdaterWindow::runDaemonService()
 
 void UpdaterWindow::launchMainProgram()
 {
+    // The daemon runs again: an interruption from here on needs no recovery.
+    engine->completeInstallation();
     QProcess::startDetached(appPath, {}, productDir());
     exitAfterRestart(0);
 }

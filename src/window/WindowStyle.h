@@ -133,13 +133,8 @@ inline constexpr int AutoStartDelayMs = 100;
 inline constexpr int InstallStartDelayMs = 300;
 inline constexpr int CountdownTickMs = 1000;
 inline constexpr int RestartCountdownSeconds = 5;
-inline constexpr int DaemonInstallLimitMs = 10000;
-inline constexpr int DaemonRunDelayMs = 1000;
+// The daemon's commands and their time limits are the engine's (EngineConstants.h): it runs them too.
 inline constexpr int MainProgramDelayMs = 2000;
-
-// The product's daemon commands (its path is the engine's: engine::DaemonRelativePath)
-inline constexpr char DaemonInstallCommand[] = "install";
-inline constexpr char DaemonRunCommand[] = "run";
 
 // Set at build time (FARLINK_DOWNLOAD_PAGE_URL in CMake).
 inline constexpr char DownloadPageUrl[] = FARLINK_DOWNLOAD_PAGE_URL;

@@ -71,10 +71,21 @@ bool damagePackage(const QString &zipPath)
     return !QTest::currentTestFailed();
 }
 
+// Backup folders, and the journal and lock that carry the same marker.
 QStringList backupFolders(const QString &appDir)
 {
     return entriesMatching(appDir, BackupMarker + QLatin1Char('*'));
 }
+
+QStringList daemonCommands(const QStringList &more)
+{
+    QStringList commands{QStringLiteral("QuillonDaemon.exe stop")};
+    for (const QString &command : more)
+        commands << QStringLiteral("QuillonDaemon.exe ") + command;
+    return commands;
+}
+
+const QStringList DaemonRestart{QStringLiteral("install"), QStringLiteral("run")};
 
 } // namespace
 
@@ -92,6 +103,7 @@ private slots:
     void backupFailureThenRetry();
     void failedExtraction_data();
     void failedExtraction();
+    void twoUpdatersAtOnce();
 
 private:
     // A product of six files (with the daemon) or of hidden files only.
@@ -99,6 +111,10 @@ private:
     void startMainExecutable();
     // Runs one installation on its worker thread to its end.
     bool runInstall();
+    QStringList daemonCalls() const
+    {
+        return workspace->calls().filter(QRegularExpression(QStringLiteral("^QuillonDaemon\\.exe ")));
+    }
     QString file(const QString &relative) const { return appDir + QLatin1Char('/') + relative; }
 
     std::unique_ptr<StandinWorkspace> workspace;
@@ -207,6 +223,11 @@ void TestInstallWorker::successfulInstall()
     QCOMPARE(readFile(file(QStringLiteral("notes.txt"))), QByteArray("notes 1"));
     QVERIFY(QFileInfo(file(mainImage)).isExecutable());
     QVERIFY(!QDir(engine->tempDir).exists());
+    // Only the stop: the window restarts the daemon after a success.
+    QCOMPARE(daemonCalls(), daemonCommands({}));
+    // The journal waits for that restart: a kill before it must still bring the daemon back.
+    QCOMPARE(backupFolders(appDir), QStringList{JournalFileName});
+    engine->completeInstallation();
     QCOMPARE(backupFolders(appDir), QStringList());
     QCOMPARE(QFile::exists(engine->configPath), withConfig);
     if (withConfig) {
@@ -236,6 +257,9 @@ void TestInstallWorker::processesNotClosed()
     QCOMPARE(FolderSnapshot(appDir).differenceFrom(before), QString());
     QVERIFY(!QDir(engine->tempDir).exists());
     QCOMPARE(mainProcess->state(), QProcess::Running);
+    // The daemon was stopped on the way, so it is started again; the main program is the user's.
+    QTRY_COMPARE(daemonCalls(), daemonCommands(DaemonRestart));
+    QCOMPARE(backupFolders(appDir), QStringList());
 }
 
 void TestInstallWorker::backupFailureThenRetry()
@@ -256,7 +280,9 @@ void TestInstallWorker::backupFailureThenRetry()
     QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::Everything, BackupMarker).differenceFrom(before),
              QString());
     QVERIFY(!QDir(engine->tempDir).exists());
-    QCOMPARE(readFile(engine->backupDir + QStringLiteral("/notes.txt")), QByteArray("notes 1"));
+    // The partial backup holds only copies of untouched files: it goes with the journal at once.
+    QCOMPARE(backupFolders(appDir), QStringList());
+    QTRY_COMPARE(daemonCalls(), daemonCommands(DaemonRestart));
 
     // Retry: a new download, then a new run that starts from an empty backup folder.
     QVERIFY(QDir().mkpath(engine->tempDir));
@@ -269,7 +295,7 @@ void TestInstallWorker::backupFailureThenRetry()
     QVERIFY(firstThread.isNull());
     QCOMPARE(signalLog->lines.last(), QStringLiteral("updateFinished true ") + InstallSucceeded);
     QCOMPARE(readFile(file(QStringLiteral("readme.txt"))), QByteArray("version 2"));
-    QCOMPARE(backupFolders(appDir), QStringList());
+    QCOMPARE(backupFolders(appDir), QStringList{JournalFileName});
 }
 
 void TestInstallWorker::failedExtraction_data()
@@ -280,18 +306,19 @@ void TestInstallWorker::failedExtraction_data()
     QTest::addColumn<QString>("error");
     QTest::addColumn<bool>("workFolderKept");
     QTest::addColumn<bool>("backupKept");
+    QTest::addColumn<QStringList>("daemonRestart");
 
     QTest::newRow("every file restored")
         << false << false << QStringList{progress(100, ProgressRestoring.arg(6).arg(6))}
-        << ErrorInstallRestored << false << false;
+        << ErrorInstallRestored << false << false << DaemonRestart;
     // notes.txt cannot come back while a folder of that name stands in its place: the
     // backup then holds its only copy, and the product is not the previous version.
     QTest::newRow("one file not restored")
-        << false << true << QStringList{} << ErrorInstallNotRestored << true << true;
-    // Hidden files are backed up and restored like any other.
+        << false << true << QStringList{} << ErrorInstallNotRestored << true << true << QStringList{};
+    // Hidden files are backed up and restored like any other (this product has no daemon).
     QTest::newRow("hidden files restored")
         << true << false << QStringList{progress(100, ProgressRestoring.arg(2).arg(2))}
-        << ErrorInstallRestored << false << false;
+        << ErrorInstallRestored << false << false << QStringList{};
 }
 
 void TestInstallWorker::failedExtraction()
@@ -302,6 +329,7 @@ void TestInstallWorker::failedExtraction()
     QFETCH(QString, error);
     QFETCH(bool, workFolderKept);
     QFETCH(bool, backupKept);
+    QFETCH(QStringList, daemonRestart);
 
     createProduct(hiddenOnly);
     QMap<QString, QByteArray> package{{"added.dll", "added 2"},
@@ -330,6 +358,9 @@ void TestInstallWorker::failedExtraction()
     QCOMPARE(QFile::exists(engine->zipPath), workFolderKept);
     QCOMPARE(QDir(engine->backupDir).exists(), backupKept);
     QCOMPARE(engine->backupMustBeKept, backupKept);
+    // Whatever the backup still has to give back, the journal keeps for the next recovery.
+    QCOMPARE(QFile::exists(appDir + QLatin1Char('/') + JournalFileName), backupKept);
+    QTRY_COMPARE(daemonCalls(), hiddenOnly ? QStringList() : daemonCommands(daemonRestart));
 
     const QString difference =
         FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, BackupMarker).differenceFrom(before);
@@ -339,6 +370,44 @@ void TestInstallWorker::failedExtraction()
         QCOMPARE(difference, QString());
     if (notesBecomeFolder)
         QCOMPARE(readFile(engine->backupDir + QStringLiteral("/notes.txt")), QByteArray("notes 1"));
+}
+
+// Two updaters for one program folder, set up in the same second: separate work folders, and the second
+// installation waits for the first instead of sharing its backup.
+void TestInstallWorker::twoUpdatersAtOnce()
+{
+    createProduct();
+    EngineProbe second;
+    EngineSignalLog secondLog(&second);
+    second.setUpdateInfo(file(mainImage), QStringLiteral("2.0"),
+                         QStringLiteral("http://127.0.0.1:9/update.zip"));
+    QVERIFY(second.tempDir != engine->tempDir);
+    second.running = true;
+    for (const EngineProbe *probe : {engine.get(), &second})
+        QVERIFY(writePackage(probe->zipPath, {{"readme.txt", "version 2"}, {"second.dll", "2"}}));
+
+    engine->startInstall();
+    second.startInstall();
+    QVERIFY(engine->workerThread->wait(RunLimitMs));
+    QVERIFY(second.workerThread->wait(RunLimitMs));
+
+    QCOMPARE(signalLog->lines.last(), QStringLiteral("updateFinished true ") + InstallSucceeded);
+    QCOMPARE(secondLog.lines.last(), QStringLiteral("updateFinished true ") + InstallSucceeded);
+    // Whichever thread came second waited, and said so in its window.
+    const QString waiting = progress(70, ProgressWaitingForOtherUpdate);
+    QVERIFY((signalLog->of(QStringLiteral("installProgress")).first() == waiting) !=
+            (secondLog.of(QStringLiteral("installProgress")).first() == waiting));
+    // The second run began only once the first had installed and cleaned up; it found the first's journal
+    // before the first's window had restarted the daemon, so it completed that run first.
+    // The detached "run" records itself in its own time, so only the commands, not their order, count.
+    QStringList calls = daemonCalls();
+    QStringList expected = daemonCommands(DaemonRestart) + daemonCommands({});
+    calls.sort();
+    expected.sort();
+    QCOMPARE(calls, expected);
+    QCOMPARE(readFile(file(QStringLiteral("second.dll"))), QByteArray("2"));
+    QCOMPARE(backupFolders(appDir), QStringList{JournalFileName});
+    second.cancelUpdate();
 }
 
 QTEST_GUILESS_MAIN(TestInstallWorker)

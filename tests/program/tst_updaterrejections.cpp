@@ -1,6 +1,8 @@
 // The executable refuses a bad command line or update-information file the way the product sees it:
 // exit code 1 at once, a critical log line, no window, and nothing lost but the file it was handed.
 
+#include "EngineConstants.h"
+#include "InstallJournal.h"
 #include "TestFiles.h"
 #include "UpdaterRun.h"
 
@@ -60,6 +62,8 @@ private slots:
     void rejectsBadInformation_data();
     void rejectsBadInformation();
     void printsItsVersion();
+    void recoverCommand_data();
+    void recoverCommand();
 
 private:
     static QString logRoot();
@@ -242,6 +246,60 @@ void UpdaterRejections::printsItsVersion()
     const QStringList lines = run.log().split(QLatin1Char('\n'));
     QVERIFY2(lines.contains(QStringLiteral("FarlinkUpdater " FARLINK_EXPECTED_VERSION)),
              qPrintable(run.log()));
+}
+
+// FarlinkUpdater --recover <main executable>: no window, and an exit code that says how it went.
+void UpdaterRejections::recoverCommand_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // %DIR%: the program folder
+    QTest::addColumn<QByteArray>("journal");    // empty: none
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("backupStays");
+
+    const QStringList recover{QStringLiteral("--recover"), QStringLiteral("%DIR%/Quillon.exe")};
+    const QByteArray installed = R"({"format":1,"stage":"installed","backup":"_update_backup_1"})";
+    QTest::newRow("no path") << QStringList{QStringLiteral("--recover")} << installed << 1 << true;
+    QTest::newRow("empty path") << QStringList{QStringLiteral("--recover"), QString()} << installed << 1
+                                << true;
+    QTest::newRow("two paths") << (recover + QStringList{QStringLiteral("%DIR%/other.exe")}) << installed << 1
+                               << true;
+    QTest::newRow("no such folder") << QStringList{QStringLiteral("--recover"),
+                                                   QStringLiteral("%DIR%/gone/Q.exe")}
+                                    << installed << 1 << true;
+    // A stray backup folder without a journal is not the updater's to remove.
+    QTest::newRow("nothing to do") << recover << QByteArray() << 0 << true;
+    QTest::newRow("completed") << recover << installed << 0 << false;
+    // The main executable may be what the interruption took; the folder is what counts.
+    QTest::newRow("main executable missing")
+        << QStringList{QStringLiteral("--recover"), QStringLiteral("%DIR%/gone.exe")} << installed << 0
+        << false;
+    QTest::newRow("torn journal") << recover << installed.left(20) << 2 << true;
+}
+
+void UpdaterRejections::recoverCommand()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, journal);
+    QFETCH(int, exitCode);
+    QFETCH(bool, backupStays);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    writeFile(dir.filePath(MainProgramName), "main");
+    const QString backup = dir.filePath(QStringLiteral("_update_backup_1/Quillon.exe"));
+    writeFile(backup, "main");
+    const InstallJournal record(dir.path());
+    if (!journal.isEmpty())
+        writeFile(record.path(), journal);
+    arguments.replaceInStrings(QStringLiteral("%DIR%"), dir.path());
+
+    UpdaterRun run;
+    run.start(arguments, QProcessEnvironment::systemEnvironment(), dir.path());
+    QVERIFY2(run.waitForExit(PromptExitMs), "a recovery shows no window and ends by itself");
+    QVERIFY2(run.exitCode() == exitCode, qPrintable(run.log()));
+    QCOMPARE(QFileInfo::exists(backup), backupStays);
+    QCOMPARE(record.exists(), !journal.isEmpty() && exitCode != 0);
+    QCOMPARE(readFile(dir.filePath(MainProgramName)), QByteArray("main"));
 }
 
 QTEST_GUILESS_MAIN(UpdaterRejections)

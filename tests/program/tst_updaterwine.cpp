@@ -32,7 +32,8 @@ const QString ServerDir = ProductDir + QStringLiteral("/QuillonServer");
 const QString MainName = QStringLiteral("Quillon.exe");
 const QString DaemonImage = QStringLiteral("QuillonDaemon.exe");
 const QString ServerImage = QStringLiteral("QuillonServer.exe");
-const QString InfoPath = QStringLiteral("C:/handover/update.json");
+// The product hands its file over in a temporary folder, the only place the updater deletes it from.
+const QString InfoPath = QStringLiteral("C:/windows/temp/quillon-update.json");
 const QString StandinLog = QStringLiteral("C:/standin-log.txt");
 const QString PackagePath = QStringLiteral("/update.zip");
 const QString ExpandDir = QStringLiteral("C:/Expand");

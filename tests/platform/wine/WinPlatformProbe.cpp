@@ -4,6 +4,10 @@
 //   terminate|exit <code> ends the process through the platform layer
 //   private-folder-cases  creates folders through the platform layer and reads their access lists back
 //   system-folder-cases   checks which folders the platform layer refuses as a product folder
+//   runonce-set <name> <command>, runonce-remove <name>
+//                         writes or removes the logon command through the platform layer; exit code 0 on
+//                         success
+//   flush <file>          flushes the file, its folder and its volume; prints which succeeded
 //   relaunch-cases        starts itself with each command line of a table, lets that copy relaunch itself
 //                         elevated and checks what the elevated copy received; exit code 0 when all match
 //
@@ -494,6 +498,35 @@ int endProcess(const std::wstring &how, int exitCode)
     return 4;
 }
 
+std::string narrowed(const std::wstring &wide)
+{
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(length > 0 ? length - 1 : 0), '\0');
+    if (length > 1)
+        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &utf8[0], length, nullptr, nullptr);
+    return utf8;
+}
+
+int runOnceAction(const std::wstring &action, int argc, wchar_t **argv)
+{
+    if (action == L"runonce-set" && argc == 4)
+        return platform::setRunOnceCommand(narrowed(argv[2]), narrowed(argv[3])) ? 0 : 1;
+    if (action == L"runonce-remove" && argc == 3)
+        return platform::removeRunOnceCommand(narrowed(argv[2])) ? 0 : 1;
+    return 4;
+}
+
+int flushAction(const std::wstring &file)
+{
+    const std::wstring folder = file.substr(0, file.find_last_of(L"\\/"));
+    const bool fileFlushed = platform::flushFile(narrowed(file));
+    const bool folderFlushed = platform::flushFolder(narrowed(folder));
+    const bool volumeFlushed = platform::flushFileSystemOf(narrowed(file));
+    print(std::wstring(L"file:") + (fileFlushed ? L"1" : L"0") + L" folder:" + (folderFlushed ? L"1" : L"0") +
+          L" volume:" + (volumeFlushed ? L"1" : L"0") + L"\n");
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -514,9 +547,13 @@ int wmain(int argc, wchar_t **argv)
         return runPrivateFolderCases();
     if (action == L"system-folder-cases")
         return runSystemFolderCases();
+    if (action.rfind(L"runonce-", 0) == 0)
+        return runOnceAction(action, argc, argv);
+    if (action == L"flush" && argc == 3)
+        return flushAction(argv[2]);
     if (argc == 3)
         return endProcess(action, _wtoi(argv[2]));
     print(L"usage: admin | relaunch-cases | private-folder-cases | system-folder-cases | terminate <code> | "
-          L"exit <code>\n");
+          L"exit <code> | runonce-set <name> <command> | runonce-remove <name> | flush <file>\n");
     return 4;
 }

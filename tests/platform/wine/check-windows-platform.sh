@@ -61,5 +61,34 @@ done
 "$wine" "$probe" private-folder-cases 2>/dev/null || failures=$((failures + 1))
 "$wine" "$probe" system-folder-cases 2>/dev/null || failures=$((failures + 1))
 
+# The recovery command for the next administrator logon, as another process (reg) sees it.
+check_run_once() {
+    key='HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce'
+    name=FarlinkUpdaterCheck
+    command='"C:\Program Files\Farlink\FarlinkUpdater.exe" --recover "C:\Program Files\Quillon\Quillon.exe"'
+    "$wine" "$probe" runonce-set "$name" "$command" 2>/dev/null
+    check "RunOnce set: exit code" "$?" 0
+    seen=$("$wine" reg query "$key" /v "$name" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$name *REG_SZ *//p")
+    check "RunOnce set: value" "$seen" "$command"
+    for round in first again; do
+        "$wine" "$probe" runonce-remove "$name" 2>/dev/null
+        check "RunOnce removed ($round): exit code" "$?" 0
+    done
+    "$wine" reg query "$key" /v "$name" >/dev/null 2>&1
+    check "RunOnce removed: value gone" "$?" 1
+}
+
+# Wine cannot flush a whole volume (Windows can, for administrators); files and folders it can.
+check_flush() {
+    echo "journal" >"$prefix/drive_c/farlink-flush-check.txt"
+    output=$("$wine" "$probe" flush 'C:\farlink-flush-check.txt' 2>/dev/null | tr -d '\r')
+    check "flush of a file and its folder" "${output% volume:*}" "file:1 folder:1"
+    output=$("$wine" "$probe" flush 'C:\no such file.txt' 2>/dev/null | tr -d '\r')
+    check "flush of a missing file fails" "${output% folder:*}" "file:0"
+}
+
+check_run_once
+check_flush
+
 [ "$failures" -eq 0 ] || fail "$failures Windows platform check(s) failed"
 echo "all Windows platform checks passed"

@@ -1,0 +1,209 @@
+#include "InstallJournal.h"
+
+#include "EngineConstants.h"
+#include "Platform.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <array>
+#include <cmath>
+#include <utility>
+
+using namespace engine;
+
+namespace {
+
+using Stage = InstallJournal::Stage;
+
+const std::array<std::pair<Stage, const char *>, 7> StageNames = {{
+    {Stage::Started, "started"},
+    {Stage::BackupStarted, "backup-started"},
+    {Stage::BackupComplete, "backup-complete"},
+    {Stage::ExtractionStarted, "extraction-started"},
+    {Stage::RestoreStarted, "restore-started"},
+    {Stage::Restored, "restored"},
+    {Stage::Installed, "installed"},
+}};
+
+const QString KeyFormat = QStringLiteral("format");
+const QString KeyStage = QStringLiteral("stage");
+const QString KeyBackup = QStringLiteral("backup");
+const QString KeyFiles = QStringLiteral("files");
+const QString KeyPath = QStringLiteral("path");
+const QString KeySize = QStringLiteral("size");
+const QString KeyLink = QStringLiteral("link");
+// Sizes travel as JSON numbers (doubles): above this they would lose bytes.
+constexpr double LargestExactSize = 9007199254740992.0;
+
+std::optional<Stage> stageFromName(const QString &name)
+{
+    for (const auto &entry : StageNames) {
+        if (name == QLatin1String(entry.second))
+            return entry.first;
+    }
+    return std::nullopt;
+}
+
+// One folder name directly inside the program folder, and one of ours.
+bool isBackupFolderName(const QString &name)
+{
+    return name.startsWith(BackupMarker) && !name.contains(QLatin1Char('/')) &&
+           !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':')) && name != JournalFileName &&
+           name != FolderLockFileName;
+}
+
+// A path that stays below the folder it is relative to, on Windows as well as here.
+bool isContainedRelativePath(const QString &path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')) ||
+        path.contains(QLatin1Char(':')) || path.contains(QChar(0)))
+        return false;
+    for (const QString &part : path.split(QLatin1Char('/'))) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+InstallJournal::Reading failure(const QString &error)
+{
+    return {std::nullopt, error};
+}
+
+bool readFiles(const QJsonArray &array, QVector<InstallJournal::BackedUpFile> &files, QString &error)
+{
+    files.reserve(array.size());
+    for (const QJsonValue &value : array) {
+        const QJsonObject entry = value.toObject();
+        const QString path = entry.value(KeyPath).toString();
+        const double size = entry.value(KeySize).toDouble(-1);
+        if (!isContainedRelativePath(path)) {
+            error = QStringLiteral("file path outside the program folder: ") + path;
+            return false;
+        }
+        if (!entry.value(KeySize).isDouble() || size < 0 || size > LargestExactSize ||
+            std::floor(size) != size) {
+            error = QStringLiteral("file size is not a byte count: ") + path;
+            return false;
+        }
+        files.append({path, static_cast<qint64>(size), entry.value(KeyLink).toBool(false)});
+    }
+    return true;
+}
+
+} // namespace
+
+InstallJournal::InstallJournal(const QString &appDir)
+    : folder(appDir), filePath(appDir + QLatin1Char('/') + JournalFileName)
+{
+}
+
+bool InstallJournal::exists() const
+{
+    return QFileInfo::exists(filePath);
+}
+
+InstallJournal::Reading InstallJournal::read() const
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return failure(QStringLiteral("cannot open: ") + file.errorString());
+    if (file.size() > MaximumJournalBytes)
+        return failure(QStringLiteral("larger than any journal this program writes"));
+    return parse(file.readAll());
+}
+
+bool InstallJournal::write(const Record &record)
+{
+    QSaveFile file(filePath);
+    // Qt writes into a new file beside the journal, flushes it to disk in commit() and renames it over
+    // the old one: a reader sees the old record or the new one, never half of either.
+    const QByteArray bytes = serialize(record);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        qCritical().noquote() << "无法写入安装日志:" << filePath << file.errorString();
+        return false;
+    }
+    // The rename itself lives in the folder.
+    if (!platform::flushFolder(QFile::encodeName(folder).toStdString()))
+        qWarning().noquote() << "安装日志所在目录无法写入磁盘:" << folder;
+    qDebug().noquote() << "安装日志:" << stageName(record.stage);
+    return true;
+}
+
+bool InstallJournal::remove()
+{
+    if (exists() && !QFile::remove(filePath)) {
+        qCritical().noquote() << "无法删除安装日志:" << filePath;
+        return false;
+    }
+    platform::flushFolder(QFile::encodeName(folder).toStdString());
+    return true;
+}
+
+InstallJournal::Reading InstallJournal::parse(const QByteArray &bytes)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (!document.isObject())
+        return failure(QStringLiteral("not a JSON object: ") + parseError.errorString());
+    const QJsonObject object = document.object();
+    if (object.value(KeyFormat).toInt(-1) != JournalFormat)
+        return failure(QStringLiteral("unknown format"));
+
+    Record record;
+    const std::optional<Stage> stage = stageFromName(object.value(KeyStage).toString());
+    if (!stage)
+        return failure(QStringLiteral("unknown stage: ") + object.value(KeyStage).toString());
+    record.stage = *stage;
+    record.backupFolder = object.value(KeyBackup).toString();
+    if (!isBackupFolderName(record.backupFolder))
+        return failure(QStringLiteral("not a backup folder name: ") + record.backupFolder);
+
+    // From the complete backup on, the list is what a restore is checked against.
+    const bool listNeeded = record.stage >= Stage::BackupComplete && record.stage <= Stage::RestoreStarted;
+    if (listNeeded && !object.value(KeyFiles).isArray())
+        return failure(QStringLiteral("the list of backed-up files is missing"));
+    QString error;
+    if (!readFiles(object.value(KeyFiles).toArray(), record.files, error))
+        return failure(error);
+    return {record, QString()};
+}
+
+QByteArray InstallJournal::serialize(const Record &record)
+{
+    QJsonArray files;
+    for (const BackedUpFile &file : record.files) {
+        QJsonObject entry{{KeyPath, file.path}, {KeySize, static_cast<double>(file.size)}};
+        if (file.link)
+            entry.insert(KeyLink, true);
+        files.append(entry);
+    }
+    const QJsonObject object{{KeyFormat, JournalFormat},
+                             {KeyStage, stageName(record.stage)},
+                             {KeyBackup, record.backupFolder},
+                             {KeyFiles, files}};
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+bool InstallJournal::isListedEntry(const QString &path, const BackedUpFile &listed)
+{
+    const QFileInfo found(path);
+    if (listed.link)
+        return found.isSymbolicLink();
+    return !found.isSymbolicLink() && found.isFile() && found.size() == listed.size;
+}
+
+QString InstallJournal::stageName(Stage stage)
+{
+    for (const auto &entry : StageNames) {
+        if (entry.first == stage)
+            return QString::fromLatin1(entry.second);
+    }
+    return QString();
+}

@@ -1,0 +1,125 @@
+// Recovery of a run that was interrupted: by the journal's last record, the program folder is rolled back
+// to the old version or the new version is completed, and the daemon is started again. Every action is
+// safe to repeat, so a recovery that is itself interrupted is simply run again.
+
+#include "Platform.h"
+#include "ProductDaemon.h"
+#include "UpdateEngine.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
+
+using namespace engine;
+using Stage = InstallJournal::Stage;
+
+namespace {
+
+// From the complete backup until the old version is durably back, the program folder may be mixed.
+bool needsRollBack(Stage stage)
+{
+    return stage == Stage::BackupComplete || stage == Stage::ExtractionStarted ||
+           stage == Stage::RestoreStarted;
+}
+
+} // namespace
+
+UpdateEngine::RecoveryOutcome UpdateEngine::recoverProgramFolder(const QString &appPath, LockWait wait)
+{
+    this->appPath = appPath;
+    appDir = QFileInfo(appPath).absolutePath();
+    configPath = appDir + QLatin1Char('/') + ConfigFileName;
+    if (!takeFolderLock(wait)) {
+        const bool busy = folderLock->error() == QLockFile::LockFailedError;
+        releaseFolderLock();
+        return busy ? RecoveryOutcome::NothingToDo : RecoveryOutcome::Failed;
+    }
+    const RecoveryOutcome outcome = recoverInterruptedInstall();
+    releaseFolderLock();
+    return outcome;
+}
+
+UpdateEngine::RecoveryOutcome UpdateEngine::recoverInterruptedInstall()
+{
+    const InstallJournal journal(appDir);
+    if (!journal.exists()) {
+        reportStrayBackups();
+        return RecoveryOutcome::NothingToDo;
+    }
+    qWarning().noquote() << "发现未完成的安装，开始恢复:" << appDir;
+    const InstallJournal::Reading reading = journal.read();
+    if (!reading.record) {
+        // Nothing can be judged from it, so nothing is touched.
+        qCritical().noquote() << "安装日志无法使用，程序目录保持原样:" << reading.error;
+        keepForNextAttempt();
+        return RecoveryOutcome::Failed;
+    }
+    journalRecord = *reading.record;
+    qDebug().noquote() << "安装日志阶段:" << InstallJournal::stageName(journalRecord.stage)
+                       << "备份目录:" << journalRecord.backupFolder;
+    // The run's own backup folder (when a run recovers before installing) is not the one to act on.
+    const QString ownBackupDir = backupDir;
+    backupDir = appDir + QLatin1Char('/') + journalRecord.backupFolder;
+    const bool whole = !needsRollBack(journalRecord.stage) || rollBackFromBackup();
+    if (whole)
+        cleanupBackup();
+    const bool backupGone = !QFileInfo::exists(backupDir);
+    backupDir = ownBackupDir;
+
+    if (!whole) {
+        keepForNextAttempt();
+        return RecoveryOutcome::Failed;
+    }
+    qWarning().noquote() << "程序目录已恢复完整:" << appDir;
+    // The daemon first: a recovery killed before the journal is gone starts it again the next time.
+    ProductDaemon(appDir).restart();
+    // A backup that could not be removed keeps its journal, so that the next recovery removes it.
+    if (backupGone)
+        endJournal();
+    else
+        qWarning().noquote() << "备份目录未能完全删除，保留安装日志:" << journalRecord.backupFolder;
+    return RecoveryOutcome::Recovered;
+}
+
+bool UpdateEngine::rollBackFromBackup()
+{
+    // A backup that lacks a listed file would make the restore delete a file that exists nowhere else.
+    if (journalRecord.files.isEmpty() || !backupMatchesJournal()) {
+        qCritical().noquote() << "备份不完整，不能恢复:" << backupDir;
+        return false;
+    }
+    restoreBackup();
+    if (!programFolderMatchesJournal())
+        return false;
+    return recordStage(Stage::Restored);
+}
+
+bool UpdateEngine::backupMatchesJournal() const
+{
+    bool matches = true;
+    for (const InstallJournal::BackedUpFile &file : journalRecord.files) {
+        if (!InstallJournal::isListedEntry(backupDir + QLatin1Char('/') + file.path, file)) {
+            qWarning().noquote() << "备份中的文件与清单不符:" << file.path;
+            matches = false;
+        }
+    }
+    return matches;
+}
+
+// Backup and journal stay; the next updater start, --recover or administrator logon tries again.
+void UpdateEngine::keepForNextAttempt()
+{
+    backupMustBeKept = true;
+    qCritical().noquote() << "无法恢复程序目录，保留备份和安装日志:" << appDir;
+    registerRecoveryAtLogon();
+}
+
+// Not ours to judge: left by something this program has no record of.
+void UpdateEngine::reportStrayBackups() const
+{
+    const QStringList folders = QDir(appDir).entryList({BackupMarker + QLatin1Char('*')},
+                                                       QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString &folder : folders)
+        qWarning().noquote() << "发现没有安装日志的备份目录，保持不动:" << folder;
+}

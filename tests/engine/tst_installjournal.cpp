@@ -1,0 +1,123 @@
+#include "EngineConstants.h"
+#include "InstallJournal.h"
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Stage = InstallJournal::Stage;
+
+namespace {
+
+const QByteArray ValidHead =
+    R"({"format":1,"stage":"backup-complete","backup":"_update_backup_20250101_120000",)";
+
+InstallJournal::Record sampleRecord()
+{
+    return {Stage::ExtractionStarted,
+            QStringLiteral("_update_backup_20250101_120000"),
+            {{QStringLiteral("Quillon.exe"), 4096},
+             {QStringLiteral("QuillonServer/QuillonDaemon.exe"), 0},
+             {QStringLiteral("数据/大 文件.bin"), 5000000000LL}}};
+}
+
+} // namespace
+
+class TestInstallJournal final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusesWhatARecoveryCannotTrust_data();
+    void refusesWhatARecoveryCannotTrust();
+    void writesWholeRecordsOnly();
+};
+
+// Torn, garbled or hostile journals give a reason, never a record that would send a recovery outside the
+// program folder or restore against a list it cannot check.
+void TestInstallJournal::refusesWhatARecoveryCannotTrust_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("accepted");
+
+    const QByteArray whole = InstallJournal::serialize(sampleRecord());
+    QTest::newRow("as written") << whole << true;
+    QTest::newRow("torn in the middle") << whole.left(whole.size() / 2) << false;
+    QTest::newRow("one byte short") << whole.chopped(1) << false;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("zeros, as after a power cut") << QByteArray(64, '\0') << false;
+    QTest::newRow("an array") << QByteArray("[" + whole + "]") << false;
+    QTest::newRow("other format") << QByteArray(whole).replace("\"format\":1", "\"format\":2") << false;
+    QTest::newRow("unknown stage") << QByteArray(whole).replace("extraction-started", "unpacking") << false;
+    QTest::newRow("backup folder elsewhere")
+        << QByteArray(whole).replace("\"_update_backup_2025", "\"../_update_backup_2025") << false;
+    QTest::newRow("backup folder without the marker")
+        << QByteArray(whole).replace("\"_update_backup_2025", "\"backup_2025") << false;
+    QTest::newRow("backup folder is the journal")
+        << QByteArray(whole).replace("_update_backup_20250101_120000", "_update_backup_journal.json")
+        << false;
+    QTest::newRow("file above the folder")
+        << ValidHead + R"("files":[{"path":"../x.dll","size":1}]})" << false;
+    QTest::newRow("file inside, through ..")
+        << ValidHead + R"("files":[{"path":"lib/../x.dll","size":1}]})" << false;
+    QTest::newRow("absolute file") << ValidHead + R"("files":[{"path":"/etc/passwd","size":1}]})" << false;
+    QTest::newRow("drive letter") << ValidHead + R"("files":[{"path":"C:/x.dll","size":1}]})" << false;
+    QTest::newRow("backslashes") << ValidHead + R"("files":[{"path":"lib\\x.dll","size":1}]})" << false;
+    QTest::newRow("negative size") << ValidHead + R"("files":[{"path":"x.dll","size":-1}]})" << false;
+    QTest::newRow("fractional size") << ValidHead + R"("files":[{"path":"x.dll","size":1.5}]})" << false;
+    QTest::newRow("size as text") << ValidHead + R"("files":[{"path":"x.dll","size":"1"}]})" << false;
+    QTest::newRow("list missing once backed up") << ValidHead.chopped(1) + "}" << false;
+    QTest::newRow("no list needed before the backup")
+        << QByteArray(R"({"format":1,"stage":"backup-started","backup":"_update_backup_1"})") << true;
+    QTest::newRow("empty list") << ValidHead + R"("files":[]})" << true;
+}
+
+void TestInstallJournal::refusesWhatARecoveryCannotTrust()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, accepted);
+
+    const InstallJournal::Reading reading = InstallJournal::parse(bytes);
+    QCOMPARE(reading.record.has_value(), accepted);
+    QCOMPARE(reading.error.isEmpty(), accepted);
+    if (QTest::currentDataTag() == QLatin1String("as written")) {
+        const InstallJournal::Record expected = sampleRecord();
+        QCOMPARE(reading.record->stage, expected.stage);
+        QCOMPARE(reading.record->backupFolder, expected.backupFolder);
+        QCOMPARE(reading.record->files.size(), expected.files.size());
+        for (int i = 0; i < expected.files.size(); ++i) {
+            QCOMPARE(reading.record->files.at(i).path, expected.files.at(i).path);
+            QCOMPARE(reading.record->files.at(i).size, expected.files.at(i).size);
+        }
+    }
+}
+
+// Each write replaces the record whole and leaves nothing else behind; removing twice is harmless.
+void TestInstallJournal::writesWholeRecordsOnly()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    InstallJournal journal(folder.path());
+    QCOMPARE(journal.path(), folder.path() + QStringLiteral("/_update_backup_journal.json"));
+    QVERIFY(!journal.exists());
+    QVERIFY(!journal.read().record);
+
+    InstallJournal::Record record = sampleRecord();
+    for (const Stage stage : {Stage::Started, Stage::BackupComplete, Stage::Installed}) {
+        record.stage = stage;
+        QVERIFY(journal.write(record));
+        QCOMPARE(journal.read().record->stage, stage);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{engine::JournalFileName});
+    }
+    QVERIFY(journal.remove());
+    QVERIFY(journal.remove());
+    QVERIFY(!journal.exists());
+
+    // A folder that cannot take the journal is a failure the run must see.
+    QVERIFY(!InstallJournal(folder.filePath(QStringLiteral("missing"))).write(record));
+}
+
+QTEST_GUILESS_MAIN(TestInstallJournal)
+#include "tst_installjournal.moc"

@@ -1,0 +1,272 @@
+// Recovery of a program folder left by an interrupted installation, from each state the journal can name,
+// on a real folder with the product's daemon stand-in: the folder ends exactly old or exactly new, with no
+// backup, journal or lock left and the daemon registered and started; or, when that cannot be done safely,
+// nothing is touched and everything needed for a later attempt is kept.
+
+#include "EngineConstants.h"
+#include "FolderSnapshot.h"
+#include "InstallJournal.h"
+#include "StandinWorkspace.h"
+#include "TestFiles.h"
+#include "UpdateEngine.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QLockFile>
+#include <QtTest>
+
+#include <memory>
+
+using Stage = InstallJournal::Stage;
+using Outcome = UpdateEngine::RecoveryOutcome;
+
+namespace {
+
+const QString BackupName = QStringLiteral("_update_backup_20250101_120000");
+const QString AppName = QStringLiteral("Quillon App");
+const QString DaemonRelative = QStringLiteral("QuillonServer/QuillonDaemon.exe");
+const QMap<QString, QByteArray> OldFiles{{"Quillon.exe", "main 1"},
+                                         {"readme.txt", "version 1"},
+                                         {"lib/core.dll", "core 1"},
+                                         {"lib/deep/data.bin", QByteArray(5000, 'o')},
+                                         {"config.ini", "[App]\nVersion=1.0\n"}};
+const QMap<QString, QByteArray> NewFiles{
+    {"Quillon.exe", "main 2"},    {"readme.txt", "version 2!"},
+    {"lib/core.dll", "core 2"},   {"lib/deep/data.bin", QByteArray(6000, 'n')},
+    {"added/new.dll", "added 2"}, {"config.ini", "[App]\nVersion=2.0\n"}};
+
+enum class Folder
+{
+    Old,
+    New,
+    Mixed,       // some files new, one added, one gone: a killed extraction
+    HalfDeleted, // most files gone: a killed restore's deletion phase
+};
+
+enum class Backup
+{
+    None,
+    Partial, // a killed backup, or a killed removal of the backup
+    Whole,
+    LacksFile,
+    WrongSize,
+};
+
+QString daemonCall(const QString &command)
+{
+    return QStringLiteral("QuillonDaemon.exe ") + command;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Stage)
+Q_DECLARE_METATYPE(Folder)
+Q_DECLARE_METATYPE(Backup)
+
+class TestInstallRecovery final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void bringsBackOneWholeVersion_data();
+    void bringsBackOneWholeVersion();
+    void keepsWhatItCannotRecover_data();
+    void keepsWhatItCannotRecover();
+    void leavesOthersAlone();
+
+private:
+    void layOut(Folder folder, Backup backup);
+    void writeJournal(Stage stage);
+    Outcome recover(UpdateEngine::LockWait wait = UpdateEngine::LockWait::Wait);
+    QString appPath() const { return appDir + QStringLiteral("/Quillon.exe"); }
+    QString backupDir() const { return appDir + QLatin1Char('/') + BackupName; }
+    QStringList daemonCalls() const;
+
+    std::unique_ptr<StandinWorkspace> workspace;
+    QString appDir;
+    QByteArray daemonBytes;
+};
+
+void TestInstallRecovery::init()
+{
+    workspace = std::make_unique<StandinWorkspace>();
+    QVERIFY(workspace->isValid());
+    appDir = workspace->path() + QLatin1Char('/') + AppName;
+}
+
+void TestInstallRecovery::cleanup()
+{
+    workspace.reset();
+}
+
+// The daemon is the real stand-in in both versions, so that its commands are recorded.
+void TestInstallRecovery::layOut(Folder folder, Backup backup)
+{
+    QVERIFY(workspace->installProduct(AppName + QLatin1Char('/') + DaemonRelative));
+    writeFiles(appDir, folder == Folder::New ? NewFiles : OldFiles);
+    if (backup != Backup::None) {
+        QMap<QString, QByteArray> copies = OldFiles;
+        copies.insert(DaemonRelative, readFile(appDir + QLatin1Char('/') + DaemonRelative));
+        if (backup == Backup::Partial || backup == Backup::LacksFile)
+            copies.remove(QStringLiteral("lib/deep/data.bin"));
+        if (backup == Backup::WrongSize)
+            copies.insert(QStringLiteral("readme.txt"), "version");
+        writeFiles(backupDir(), copies);
+        const QString daemon = QLatin1Char('/') + DaemonRelative;
+        QVERIFY(QFile::setPermissions(backupDir() + daemon, QFile::permissions(appDir + daemon)));
+    }
+    if (folder == Folder::Mixed) {
+        writeFiles(appDir, {{"readme.txt", "version 2!"}, {"added/new.dll", "added 2"}});
+        QVERIFY(QFile::remove(appDir + QStringLiteral("/lib/core.dll")));
+    }
+    if (folder == Folder::HalfDeleted) {
+        for (const QString &file :
+             {QStringLiteral("Quillon.exe"), QStringLiteral("readme.txt"), DaemonRelative})
+            QVERIFY(QFile::remove(appDir + QLatin1Char('/') + file));
+    }
+}
+
+void TestInstallRecovery::writeJournal(Stage stage)
+{
+    InstallJournal::Record record{stage, BackupName, {}};
+    QMap<QString, QByteArray> listed = OldFiles;
+    listed.insert(DaemonRelative, daemonBytes);
+    for (auto it = listed.cbegin(); it != listed.cend(); ++it)
+        record.files.append({it.key(), it.value().size()});
+    QVERIFY(InstallJournal(appDir).write(record));
+}
+
+UpdateEngine::RecoveryOutcome TestInstallRecovery::recover(UpdateEngine::LockWait wait)
+{
+    UpdateEngine engine;
+    return engine.recoverProgramFolder(appPath(), wait);
+}
+
+QStringList TestInstallRecovery::daemonCalls() const
+{
+    return workspace->calls().filter(QRegularExpression(QStringLiteral("^QuillonDaemon\\.exe ")));
+}
+
+void TestInstallRecovery::bringsBackOneWholeVersion_data()
+{
+    QTest::addColumn<Stage>("stage");
+    QTest::addColumn<Folder>("folder");
+    QTest::addColumn<Backup>("backup");
+    QTest::addColumn<bool>("newVersion");
+
+    QTest::newRow("stopping processes") << Stage::Started << Folder::Old << Backup::None << false;
+    QTest::newRow("backing up") << Stage::BackupStarted << Folder::Old << Backup::Partial << false;
+    QTest::newRow("backup complete") << Stage::BackupComplete << Folder::Old << Backup::Whole << false;
+    QTest::newRow("extracting") << Stage::ExtractionStarted << Folder::Mixed << Backup::Whole << false;
+    QTest::newRow("restoring") << Stage::RestoreStarted << Folder::HalfDeleted << Backup::Whole << false;
+    // A recovery killed in its own restore leaves the same state and a journal that still says so.
+    QTest::newRow("recovery killed while restoring")
+        << Stage::ExtractionStarted << Folder::HalfDeleted << Backup::Whole << false;
+    QTest::newRow("restored, removing the backup")
+        << Stage::Restored << Folder::Old << Backup::Partial << false;
+    QTest::newRow("installed") << Stage::Installed << Folder::New << Backup::Whole << true;
+    QTest::newRow("installed, backup gone") << Stage::Installed << Folder::New << Backup::None << true;
+}
+
+void TestInstallRecovery::bringsBackOneWholeVersion()
+{
+    QFETCH(Stage, stage);
+    QFETCH(Folder, folder);
+    QFETCH(Backup, backup);
+    QFETCH(bool, newVersion);
+
+    layOut(newVersion ? Folder::New : Folder::Old, Backup::None);
+    daemonBytes = readFile(appDir + QLatin1Char('/') + DaemonRelative);
+    const FolderSnapshot expected(appDir, FolderSnapshot::Scope::FilesOnly);
+    QVERIFY(QDir(appDir).removeRecursively());
+    layOut(folder, backup);
+    writeJournal(stage);
+
+    QCOMPARE(recover(), Outcome::Recovered);
+    // Files only: a restore brings files back, and an emptied folder may stay. The backup, the journal and
+    // the lock would show up here as files too.
+    QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly).differenceFrom(expected), QString());
+    QVERIFY(!QFileInfo::exists(backupDir()));
+    QTRY_COMPARE(daemonCalls(),
+                 (QStringList{daemonCall(QStringLiteral("install")), daemonCall(QStringLiteral("run"))}));
+    QCOMPARE(workspace->daemonCommandFolder(QStringLiteral("install")),
+             appDir + QStringLiteral("/QuillonServer"));
+
+    // Run again: nothing left to do, and the daemon is not touched again.
+    QCOMPARE(recover(), Outcome::NothingToDo);
+    QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly).differenceFrom(expected), QString());
+    QCOMPARE(daemonCalls().size(), 2);
+}
+
+void TestInstallRecovery::keepsWhatItCannotRecover_data()
+{
+    QTest::addColumn<QByteArray>("journal"); // empty: a valid journal of a killed extraction
+    QTest::addColumn<Backup>("backup");
+    QTest::addColumn<bool>("blockedFile");
+
+    QTest::newRow("torn journal") << QByteArray(R"({"format":1,"stage":"extraction-sta)") << Backup::Whole
+                                  << false;
+    QTest::newRow("journal naming a folder outside")
+        << QByteArray(R"({"format":1,"stage":"installed","backup":"../../victim"})") << Backup::Whole
+        << false;
+    QTest::newRow("backup lacks a listed file") << QByteArray() << Backup::LacksFile << false;
+    QTest::newRow("backup file of another size") << QByteArray() << Backup::WrongSize << false;
+    // A folder stands where a backed-up file must go back: the restore cannot be completed.
+    QTest::newRow("a file cannot come back") << QByteArray() << Backup::Whole << true;
+}
+
+void TestInstallRecovery::keepsWhatItCannotRecover()
+{
+    QFETCH(QByteArray, journal);
+    QFETCH(Backup, backup);
+    QFETCH(bool, blockedFile);
+
+    layOut(Folder::Mixed, backup);
+    daemonBytes = readFile(appDir + QLatin1Char('/') + DaemonRelative);
+    if (blockedFile)
+        QVERIFY(QDir().mkpath(appDir + QStringLiteral("/lib/core.dll/inner")));
+    if (journal.isEmpty())
+        writeJournal(Stage::ExtractionStarted);
+    else
+        writeFile(InstallJournal(appDir).path(), journal);
+    const FolderSnapshot backupBefore(backupDir());
+    const FolderSnapshot before(appDir);
+
+    QCOMPARE(recover(), Outcome::Failed);
+    QCOMPARE(FolderSnapshot(backupDir()).differenceFrom(backupBefore), QString());
+    QVERIFY(InstallJournal(appDir).exists());
+    QCOMPARE(daemonCalls(), QStringList());
+    // Only a restore that had every copy it needs may have changed the program folder.
+    if (!blockedFile)
+        QCOMPARE(FolderSnapshot(appDir).differenceFrom(before), QString());
+    // Still refused when asked again.
+    QCOMPARE(recover(), Outcome::Failed);
+}
+
+// Backup folders without a journal are someone else's; a folder another updater is working on is not
+// touched until that updater lets go.
+void TestInstallRecovery::leavesOthersAlone()
+{
+    layOut(Folder::Mixed, Backup::Whole);
+    daemonBytes = readFile(appDir + QLatin1Char('/') + DaemonRelative);
+    const FolderSnapshot stray(appDir);
+    QCOMPARE(recover(), Outcome::NothingToDo);
+    QCOMPARE(FolderSnapshot(appDir).differenceFrom(stray), QString());
+
+    writeJournal(Stage::ExtractionStarted);
+    const FolderSnapshot journaled(appDir);
+    QLockFile otherUpdater(appDir + QLatin1Char('/') + engine::FolderLockFileName);
+    QVERIFY(otherUpdater.tryLock(0));
+    QCOMPARE(recover(UpdateEngine::LockWait::SkipWhenBusy), Outcome::NothingToDo);
+    otherUpdater.unlock();
+    QCOMPARE(FolderSnapshot(appDir).differenceFrom(journaled), QString());
+    QCOMPARE(daemonCalls(), QStringList());
+
+    QCOMPARE(recover(UpdateEngine::LockWait::SkipWhenBusy), Outcome::Recovered);
+}
+
+QTEST_GUILESS_MAIN(TestInstallRecovery)
+#include "tst_installrecovery.moc"
