@@ -5,6 +5,7 @@
 #include "FolderSnapshot.h"
 #include "LoopbackHttpServer.h"
 #include "ProcessRun.h"
+#include "ScreenArea.h"
 #include "StandinWorkspace.h"
 #include "TestFiles.h"
 #include "UpdaterRun.h"
@@ -25,8 +26,6 @@ namespace {
 constexpr int UpdateMs = 120000;
 constexpr int WindowReactionMs = 30000;
 constexpr int CloseExitMs = 10000;
-// Fewer matching pixels than this are edges of something else, not a button or a progress bar.
-constexpr int MinimumAreaPixels = 200;
 
 const QString DaemonImage = QStringLiteral("QuillonDaemon.exe");
 const QString ServerImage = QStringLiteral("QuillonServer.exe");
@@ -34,8 +33,6 @@ const QString PackagePath = QStringLiteral("/update.zip");
 const QString DownloadErrorLog = QStringLiteral("下载错误:");
 const QString InstallStartLog = QStringLiteral("=== 开始执行安装（工作线程）===");
 const QByteArray NewDaemonMark = "\nQuillon daemon 2.0.0\n";
-
-using ColourTest = bool (*)(QRgb);
 
 // The window's colours: the blue Update Now / Retry button (also when hovered), the green progress bar
 // and Restart button, the orange Website button and the grey Cancel / Close button.
@@ -54,30 +51,6 @@ bool isOrange(QRgb c)
 bool isGreyButton(QRgb c)
 {
     return (c & 0xffffff) == 0xf5f5f5;
-}
-
-// The bounding box of the pixels that pass the test, within the band of rows when one is given; null
-// when there are too few to be a widget.
-QRect areaOf(const QImage &image, const ColourTest &test, int firstRow = 0, int lastRow = -1)
-{
-    const int last = lastRow < 0 ? image.height() - 1 : qMin(lastRow, image.height() - 1);
-    QRect area;
-    int count = 0;
-    for (int y = qMax(0, firstRow); y <= last; ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            if (test(line[x])) {
-                area |= QRect(x, y, 1, 1);
-                ++count;
-            }
-        }
-    }
-    return count >= MinimumAreaPixels ? area : QRect();
-}
-
-bool shows(const QImage &screen, const ColourTest &test)
-{
-    return !areaOf(screen, test).isNull();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "FolderSnapshot.h"
 #include "LoopbackHttpServer.h"
 #include "PowerShellCommand.h"
+#include "ScreenArea.h"
 #include "TestFiles.h"
 #include "UpdaterRun.h"
 #include "VirtualDisplay.h"
@@ -25,7 +26,6 @@ namespace {
 constexpr int UpdateMs = 180000;
 constexpr int WindowReactionMs = 60000;
 constexpr int CloseExitMs = 20000;
-constexpr int MinimumAreaPixels = 200;
 
 const QString ProductDir = QStringLiteral("C:/Program Files/Quillon");
 const QString ServerDir = ProductDir + QStringLiteral("/QuillonServer");
@@ -46,8 +46,6 @@ constexpr QRgb PanelColour = 0xEFF6FF;
 // Where the panel lies on that screen without a task bar: the window's bottom-right corner overhangs the
 // work area by 18 pixels, and the 430 x 300 panel sits 20 pixels inside the window.
 const QRect PanelPlace(Screen.width() - 2 - 430, Screen.height() - 2 - 300, 430, 300);
-
-using ColourTest = bool (*)(QRgb);
 
 // A path as Windows writes it (QDir::toNativeSeparators does that only when built for Windows).
 QString backslashed(QString path)
@@ -79,27 +77,6 @@ bool isGreyButton(QRgb c)
 bool isDisabledButton(QRgb c)
 {
     return (c & 0xffffff) == 0xf8f8f8;
-}
-
-QRect areaOf(const QImage &image, const ColourTest &test)
-{
-    QRect area;
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            if (test(line[x])) {
-                area |= QRect(x, y, 1, 1);
-                ++count;
-            }
-        }
-    }
-    return count >= MinimumAreaPixels ? area : QRect();
-}
-
-bool shows(const QImage &screen, const ColourTest &test)
-{
-    return !areaOf(screen, test).isNull();
 }
 
 } // namespace
