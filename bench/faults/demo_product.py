@@ -1,5 +1,5 @@
 """The demo product the fault runs update: an old version laid out on disk, the package of the new version
-(whole, and cut off part-way so that its extraction fails), and the file manifests the verdicts compare."""
+(one that installs, and one whose extraction fails), and the file manifests the verdicts compare."""
 import hashlib
 import io
 import os
@@ -19,10 +19,14 @@ LARGE_FILES = {"plugins/codec.dat": 3_000_000, "plugins/render.dat": 2_000_000, 
 CHANGED_SHARE = 0.9
 NEW_FILE_SHARE = 0.05
 # With --hidden: a hidden file of the old version that the new version replaces; first in the package, so
-# that even the cut package writes it.
+# that the failing package writes it before it fails.
 HIDDEN_FILE = ".state/session.ini"
-# The package is cut here (a share of its bytes): the extractor writes the first entries, then fails.
-TRUNCATED_SHARE = 0.6
+# The failing package holds a file where the old version has a folder that is not empty. The package is
+# sound and passes every check; tar cannot replace the folder (as on Windows a file that another program
+# holds open), writes the other entries, and fails. Placed at this share of the entries.
+BLOCKED_FILE = "resources/group02/skins.dat"
+BLOCKED_FOLDER_CONTENT = BLOCKED_FILE + "/default.skin"
+BLOCKED_SHARE = 0.6
 OLD_CONFIG = """[App]
 Version=1.0.0
 Language=en
@@ -67,19 +71,20 @@ class DemoProduct:
         self.new = dict(self.old)
         self.new.update({path: digest(data) for path, data in self.package_entries.items()})
 
-    def package(self):
+    def package(self, entries=None):
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
-            for path, data in self.package_entries.items():
+            for path, data in (entries or self.package_entries).items():
                 info = zipfile.ZipInfo(path, date_time=(2024, 6, 1, 12, 0, 0))
                 info.external_attr = (0o755 if path.endswith(".exe") else 0o644) << 16
                 info.compress_type = zipfile.ZIP_DEFLATED
                 archive.writestr(info, data)
         return buffer.getvalue()
 
-    def truncated_package(self):
-        whole = self.package()
-        return whole[: int(len(whole) * TRUNCATED_SHARE)]
+    def failing_package(self):
+        items = list(self.package_entries.items())
+        at = int(len(items) * BLOCKED_SHARE)
+        return self.package(dict(items[:at] + [(BLOCKED_FILE, b"skins 2.0.0\n")] + items[at:]))
 
     def describe(self):
         folders = {os.path.dirname(path) for path in self.old} - {""}
@@ -110,6 +115,7 @@ class DemoProduct:
             self._write_old(path, self._standin_bytes())
         self._write_old(CONFIG_NAME, OLD_CONFIG.encode())
         self._write_old("readme.txt", b"Quillon 1.0.0\n")
+        self._write_old(BLOCKED_FOLDER_CONTENT, b"skin 1.0.0\n")
         if self.hidden:
             self._write_old(HIDDEN_FILE, b"session state 1.0.0\n" * 50)
         folders = folder_names()

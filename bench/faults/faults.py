@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Kills the real updater with SIGKILL at random moments of many installations of a demo product and
 classifies what each kill left in the program folder. Two kinds of runs: a package that installs, and a
-package cut off part-way, whose extraction fails so that the updater restores its backup.
+package whose extraction fails (a file where the old version has a folder), so that the updater restores its
+backup.
 
 Before the kills of each kind, three uninterrupted calibration runs measure how long each step takes (from
 its first log line to the next step's, the last step to the end of the worker thread). Each kill run then
@@ -28,7 +29,7 @@ from updater_run import AFTER_END, BEFORE_INSTALL, INSTALL_START, STEP_ANCHORS, 
 from verdict import CLASSES, FAILING, NEW_INTACT, OLD_INTACT, judge
 
 PACKAGE = "/quillon-2.0.0.zip"
-CUT_PACKAGE = "/quillon-2.0.0-cut.zip"
+FAILING_PACKAGE = "/quillon-2.0.0-failing.zip"
 CALIBRATION_RUNS = 3
 # After each kill, what brings the folder back: the product starting the updater again, or --recover, once
 # to its end or first killed within this many seconds and then run again.
@@ -58,7 +59,7 @@ class Kind:
 KINDS = [
     Kind("installing package", PACKAGE, ["shutdown", "backup", "extraction", "config", "clean-up"],
          ["shutdown", "backup", "extraction", "config", "clean-up"], NEW_INTACT),
-    Kind("failing extraction", CUT_PACKAGE, ["shutdown", "backup", "extraction", "restore", "clean-up"],
+    Kind("failing extraction", FAILING_PACKAGE, ["shutdown", "backup", "extraction", "restore", "clean-up"],
          ["shutdown", "backup", "extraction", "restore", "restore", "clean-up"], OLD_INTACT),
 ]
 
@@ -308,11 +309,11 @@ def main():
     product = DemoProduct(args.work, tools.standin, "QuillonF%d.exe" % os.getpid(), args.files, args.seed,
                           args.hidden)
     product.build()
-    package, cut = product.package(), product.truncated_package()
+    package, failing = product.package(), product.failing_package()
     print("seed %d, work folder %s" % (args.seed, args.work))
-    print("demo product: %s; package %d entries, %.1f MB; cut package %.1f MB" % (
-        product.describe(), len(product.package_entries), len(package) / 1e6, len(cut) / 1e6))
-    server = start_server({PACKAGE: package, CUT_PACKAGE: cut})
+    print("demo product: %s; package %d entries, %.1f MB; failing package %.1f MB" % (
+        product.describe(), len(product.package_entries), len(package) / 1e6, len(failing) / 1e6))
+    server = start_server({PACKAGE: package, FAILING_PACKAGE: failing})
     bench = Bench(args, tools, product, "http://127.0.0.1:%d" % server.server_address[1])
     try:
         for kind in KINDS:

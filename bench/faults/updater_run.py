@@ -134,7 +134,9 @@ class UpdaterRun:
         self.product_folder = os.path.join(folder, "product")
         self.programdata = os.path.join(folder, "programdata")
         self.standin_log = os.path.join(folder, "standin-log.txt")
-        self.info = os.path.join(folder, "handover", "quillon-update.json")
+        # In the temporary folder, as the product hands it over: the updater deletes it and its companion
+        # folder only there.
+        self.info = os.path.join(folder, "tmp", "quillon-update.json")
         self.product = product
         self.tools = tools
         self.url = url
@@ -161,7 +163,7 @@ class UpdaterRun:
 
     def prepare(self):
         """The old version laid out and running, and the update information written."""
-        for sub in ("programdata", "tmp", "handover"):
+        for sub in ("programdata", "tmp"):
             os.makedirs(os.path.join(self.folder, sub))
         self.product.lay_out(self.product_folder)
         env = self.environment()

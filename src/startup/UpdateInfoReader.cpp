@@ -131,6 +131,11 @@ bool removeInfoFileIfTemporary(const QString &infoPath, const QString &realInfoP
 
 } // namespace
 
+void answerCommandLineOptions(const QStringList &arguments)
+{
+    parseCommandLine(arguments);
+}
+
 std::optional<UpdateInfo>
 readUpdateInfo(const QStringList &arguments,
                const std::function<void(const QString &appPath)> &beforeProgramCheck)

@@ -17,6 +17,10 @@ namespace startup {
 // handed on as its real path, and a product folder that is a system folder is rejected.
 // beforeProgramCheck, when given, runs with app_path just before the main executable's existence is
 // checked: a recovery of an interrupted update may bring it back.
+// Ends the process for --help, --version and a command line that cannot be parsed, as readUpdateInfo
+// would, and returns otherwise. Those answers need no administrator rights, so they come before elevation.
+void answerCommandLineOptions(const QStringList &arguments);
+
 std::optional<UpdateInfo>
 readUpdateInfo(const QStringList &arguments,
                const std::function<void(const QString &appPath)> &beforeProgramCheck = {});

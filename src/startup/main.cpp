@@ -40,12 +40,13 @@ int main(int argc, char *argv[])
     // Before any mode is chosen, so that every run, early exits included, leaves its record.
     const startup::LogFile log(startup::LogFile::defaultFolder(), QCoreApplication::arguments());
     QGuiApplication::setQuitOnLastWindowClosed(true);
+    QCoreApplication::setApplicationName(startup::ApplicationName);
+    QCoreApplication::setApplicationVersion(startup::ApplicationVersion);
+    startup::answerCommandLineOptions(QCoreApplication::arguments());
     if (!platform::isRunningAsAdministrator())
         return startup::requestElevatedCopy();
 
     startup::sweepStaleWorkFolders();
-    QCoreApplication::setApplicationName(startup::ApplicationName);
-    QCoreApplication::setApplicationVersion(startup::ApplicationVersion);
     const std::optional<UpdateInfo> info =
         startup::readUpdateInfo(QCoreApplication::arguments(), startup::recoverBeforeUpdate);
     if (!info)

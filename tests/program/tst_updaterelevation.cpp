@@ -1,6 +1,7 @@
 // Started by a user without administrator rights, the updater only asks for an elevated copy of itself:
 // it hands on its own arguments unchanged, or, when nothing can elevate it, says so in a box and ends with
-// 1. Either way it reads, sweeps and deletes nothing. The runs use the unprivileged user "nobody".
+// 1. Either way it reads, sweeps and deletes nothing. Its version it tells without elevation. The runs use
+// the unprivileged user "nobody".
 
 #include "TestFiles.h"
 #include "UpdaterRun.h"
@@ -50,6 +51,7 @@ private slots:
     void init();
     void handsArgumentsToElevatedCopy();
     void showsBoxWhenElevationFails();
+    void printsVersionWithoutElevation();
 
 private:
     void verifyNothingTouched() const;
@@ -147,6 +149,23 @@ void UpdaterElevation::showsBoxWhenElevationFails()
     QVERIFY(display.pressKey(box, QStringLiteral("Return")));
     QVERIFY(run.waitForExit(PromptExitMs));
     QCOMPARE(run.exitCode(), 1);
+    verifyNothingTouched();
+}
+
+void UpdaterElevation::printsVersionWithoutElevation()
+{
+    QVERIFY(makeFolder(shared->filePath(QStringLiteral("empty-bin"))));
+    arguments = QStringList{QStringLiteral("--version")};
+
+    UpdaterRun run;
+    startAsNobody(run, shared->filePath(QStringLiteral("empty-bin")),
+                  QProcessEnvironment::systemEnvironment());
+    QVERIFY2(run.waitForExit(PromptExitMs), "the updater asked for elevation to print its version");
+    QCOMPARE(run.exitCode(), 0);
+    QVERIFY2(run.log()
+                 .split(QLatin1Char('\n'))
+                 .contains(QStringLiteral("FarlinkUpdater " FARLINK_EXPECTED_VERSION)),
+             qPrintable(run.log()));
     verifyNothingTouched();
 }
 

@@ -61,7 +61,6 @@ class UpdaterRejections : public QObject
 private slots:
     void rejectsBadInformation_data();
     void rejectsBadInformation();
-    void printsItsVersion();
     void recoverCommand_data();
     void recoverCommand();
 
@@ -234,18 +233,6 @@ void UpdaterRejections::rejectsBadInformation()
     QCOMPARE(workFolders(), QStringList());
     verifyLogFolder(logFolder, run, arguments, expectedLog);
     QFile::remove(logRoot());
-}
-
-void UpdaterRejections::printsItsVersion()
-{
-    UpdaterRun run;
-    run.start({QStringLiteral("--version")}, QProcessEnvironment::systemEnvironment());
-    QVERIFY(run.waitForExit(PromptExitMs));
-    QCOMPARE(run.exitCode(), 0);
-    // Standard error carries the log lines besides; the version is a line of its own.
-    const QStringList lines = run.log().split(QLatin1Char('\n'));
-    QVERIFY2(lines.contains(QStringLiteral("FarlinkUpdater " FARLINK_EXPECTED_VERSION)),
-             qPrintable(run.log()));
 }
 
 // FarlinkUpdater --recover <main executable>: no window, and an exit code that says how it went.
