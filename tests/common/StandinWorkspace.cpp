@@ -17,6 +17,8 @@ const QString StartEvent = QStringLiteral("start");
 const QStringList RunningEvents{StartEvent, QStringLiteral("service")};
 constexpr int StartMs = 5000;
 constexpr int KillWaitMs = 5000;
+constexpr int EndPasses = 50;
+constexpr int EndPassPauseMs = 20;
 constexpr char ScopeVariable[] = "FARLINK_STANDIN_SCOPE";
 
 enum Field
@@ -67,7 +69,7 @@ StandinWorkspace::~StandinWorkspace()
         process->kill();
         process->waitForFinished(KillWaitMs);
     }
-    endRecordedProcesses();
+    endOwnProcesses();
     qputenv("PATH", savedPath);
     qputenv(ScopeVariable, savedScope);
     for (const char *name : {"FARLINK_STANDIN_LOG", "FARLINK_STANDIN_HANG", "FARLINK_SPARED_IMAGE",
@@ -178,12 +180,23 @@ QString StandinWorkspace::uniqueImage(const QString &stem)
     return QStringLiteral("%1%2.exe").arg(stem).arg(QCoreApplication::applicationPid());
 }
 
-void StandinWorkspace::endRecordedProcesses() const
+// Every process whose executable lies in the workspace, found in /proc rather than in the log: a daemon
+// "run" may have started its service without either having recorded it yet. Passes repeat until none is
+// left, so that a process started by one that was being ended is caught too.
+void StandinWorkspace::endOwnProcesses() const
 {
     const QString ownFolder = QFileInfo(dir.path()).canonicalFilePath() + QLatin1Char('/');
-    for (const QStringList &entry : entries()) {
-        const qint64 pid = entry.at(Pid).toLongLong();
-        if (pid > 0 && isRunning(pid) && executableOf(pid).startsWith(ownFolder))
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    for (int pass = 0; pass < EndPasses; ++pass) {
+        bool found = false;
+        for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            const qint64 pid = name.toLongLong();
+            if (pid > 0 && isRunning(pid) && executableOf(pid).startsWith(ownFolder)) {
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
+                found = true;
+            }
+        }
+        if (!found)
+            return;
+        QTest::qWait(EndPassPauseMs);
     }
 }

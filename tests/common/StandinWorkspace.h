@@ -14,8 +14,8 @@
 // on PATH, so that the log shows every daemon command and tool call in order.
 // The stand-ins' scope is this folder while the workspace lasts: taskkill and
 // tasklist see the processes started from here and nothing else.
-// When the workspace goes, every process recorded in the log that still runs
-// an executable of this folder is ended by its id; nothing else is touched.
+// When the workspace goes, every process that runs an executable of this folder
+// is ended by its id; nothing else is touched.
 // POSIX only: it reads /proc and ends processes by signal.
 class StandinWorkspace final
 {
@@ -52,7 +52,7 @@ public:
 
 private:
     QProcess *start(const QString &relativePath, const QStringList &arguments, const QString &recordedImage);
-    void endRecordedProcesses() const;
+    void endOwnProcesses() const;
 
     QTemporaryDir dir;
     QByteArray savedPath;

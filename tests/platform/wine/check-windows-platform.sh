@@ -46,6 +46,10 @@ if [ ! -f "$ready_marker" ]; then
     touch "$ready_marker"
 fi
 
+# One server for all the runs below. Left to itself, each run's server ends a few seconds after its last
+# process, and a run that starts just then can fail to connect (exit code 1, no output).
+"$wineserver" -p || fail "cannot start the Wine server"
+
 output=$("$wine" "$probe" admin 2>/dev/null) || fail "Wine cannot run '$probe'"
 check "administrator check" "$output" "administrator"
 
