@@ -197,14 +197,18 @@ std::vector<std::wstring> readReport(const std::wstring &path)
     return items;
 }
 
-bool waitForFile(const std::wstring &path)
+// The report once it holds at least the executable and the command line, or what was last read. Wine can
+// show the renamed file a moment before its content can be read, so seeing the name is not enough.
+std::vector<std::wstring> waitForReport(const std::wstring &path)
 {
+    std::vector<std::wstring> report;
     for (int poll = 0; poll < kReportPolls; ++poll) {
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return true;
+        report = readReport(path);
+        if (report.size() >= 2)
+            break;
         Sleep(kReportPollMs);
     }
-    return false;
+    return report;
 }
 
 std::wstring joined(const std::vector<std::wstring> &items)
@@ -276,9 +280,10 @@ std::wstring checkRelaunch(const std::wstring &executable, const RelaunchCase &t
         return problem;
     if (exitCode != 0)
         return L"relaunchElevated() returned false";
-    if (!waitForFile(reportPath))
+    const std::vector<std::wstring> report = waitForReport(reportPath);
+    if (report.empty())
         return L"the elevated copy wrote no report";
-    const std::wstring result = checkReport(executable, testCase, readReport(reportPath));
+    const std::wstring result = checkReport(executable, testCase, report);
     DeleteFileW(reportPath.c_str());
     return result;
 }
