@@ -50,8 +50,11 @@ QString WinePrefix::wineProgram()
 
 bool WinePrefix::create()
 {
-    if (QFileInfo::exists(root + ReadyMarker))
+    if (QFileInfo::exists(root + ReadyMarker)) {
+        // A run that was interrupted may have left its Windows programs running in this prefix.
+        endProcesses();
         return true;
+    }
     QDir().mkpath(root);
     const ProcessRun boot =
         runProcess(Wine, {QStringLiteral("wineboot"), QStringLiteral("-i")},

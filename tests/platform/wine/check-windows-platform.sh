@@ -47,8 +47,11 @@ if [ ! -f "$ready_marker" ]; then
 fi
 
 # One server for all the runs below. Left to itself, each run's server ends a few seconds after its last
-# process, and a run that starts just then can fail to connect (exit code 1, no output).
-"$wineserver" -p || fail "cannot start the Wine server"
+# process, and a run that starts just then can fail to connect (exit code 1, no output). A server that an
+# interrupted check left behind is ended first; this one ends by itself a minute after its last process.
+"$wineserver" -k 2>/dev/null
+"$wineserver" -w 2>/dev/null
+"$wineserver" -p60 || fail "cannot start the Wine server"
 
 output=$("$wine" "$probe" admin 2>/dev/null) || fail "Wine cannot run '$probe'"
 check "administrator check" "$output" "administrator"
