@@ -85,7 +85,7 @@ UpdateEngine::RecoveryOutcome UpdateEngine::recoverInterruptedInstall()
 bool UpdateEngine::rollBackFromBackup()
 {
     // A backup that lacks a listed file would make the restore delete a file that exists nowhere else.
-    if (journalRecord.files.isEmpty() || !backupMatchesJournal()) {
+    if (journalRecord.files.isEmpty() || !folderMatchesJournal(backupDir, "备份中的文件与清单不符:")) {
         qCritical().noquote() << "备份不完整，不能恢复:" << backupDir;
         return false;
     }
@@ -93,18 +93,6 @@ bool UpdateEngine::rollBackFromBackup()
     if (!programFolderMatchesJournal())
         return false;
     return recordStage(Stage::Restored);
-}
-
-bool UpdateEngine::backupMatchesJournal() const
-{
-    bool matches = true;
-    for (const InstallJournal::BackedUpFile &file : journalRecord.files) {
-        if (!InstallJournal::isListedEntry(backupDir + QLatin1Char('/') + file.path, file)) {
-            qWarning().noquote() << "备份中的文件与清单不符:" << file.path;
-            matches = false;
-        }
-    }
-    return matches;
 }
 
 // Backup and journal stay; the next updater start, --recover or administrator logon tries again.

@@ -127,10 +127,15 @@ void UpdateEngine::recordRestoredIfWhole()
 
 bool UpdateEngine::programFolderMatchesJournal() const
 {
+    return folderMatchesJournal(appDir, "恢复后的文件与备份清单不符:");
+}
+
+bool UpdateEngine::folderMatchesJournal(const QString &folder, const char *mismatchLog) const
+{
     bool matches = true;
     for (const InstallJournal::BackedUpFile &file : journalRecord.files) {
-        if (!InstallJournal::isListedEntry(appDir + QLatin1Char('/') + file.path, file)) {
-            qWarning().noquote() << "恢复后的文件与备份清单不符:" << file.path;
+        if (!InstallJournal::isListedEntry(folder + QLatin1Char('/') + file.path, file)) {
+            qWarning().noquote() << mismatchLog << file.path;
             matches = false;
         }
     }

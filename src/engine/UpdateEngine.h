@@ -151,9 +151,6 @@ private:
     void endInstallWithError(const QString &error);
     void removeBackupUnlessNeeded();
 
-    // Set when a backup failed part-way: its folder then holds only copies of
-    // files that are still in the program folder, and the next attempt removes it.
-    bool backupIncomplete = false;
     // Set while tempDir is the folder this run created; a cleaned-up name is never taken up again.
     bool workFolderOwned = false;
 
@@ -161,6 +158,8 @@ private:
     bool prepareProgramFolder();
     void recordRestoredIfWhole();
     bool programFolderMatchesJournal() const;
+    // Whether every file the journal lists is in folder as listed; logs each one that is not.
+    bool folderMatchesJournal(const QString &folder, const char *mismatchLog) const;
     void endJournal();
     void endJournalAndRestartDaemon();
     void registerRecoveryAtLogon() const;
@@ -168,7 +167,6 @@ private:
 
     // Recovery steps
     bool rollBackFromBackup();
-    bool backupMatchesJournal() const;
     void keepForNextAttempt();
     void reportStrayBackups() const;
 };
