@@ -49,10 +49,10 @@ void logFailure(const char *operation, const std::string &path)
     std::fprintf(stderr, "%s %s: %s\n", operation, path.c_str(), std::strerror(errno));
 }
 
-// Opens the path read-only (a folder too), runs the call on it and closes it again.
-bool withOpenPath(const char *operation, const std::string &path, int (*call)(int))
+// Opens the path read-only (a folder too) with the extra open flags, runs the call on it and closes it again.
+bool withOpenPath(const char *operation, const std::string &path, int flags, int (*call)(int))
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
     if (fd < 0) {
         logFailure(operation, path);
         return false;
@@ -212,25 +212,12 @@ bool startDetached(const std::vector<std::string> &command)
     return true;
 }
 
-void logFolderFailure(const char *call, const std::string &path)
-{
-    std::fprintf(stderr, "createPrivateFolder: %s %s failed: %s\n", call, path.c_str(), std::strerror(errno));
-}
-
 // The folder's own mode, set through a descriptor of the folder itself: the umask may have narrowed what
 // mkdir was given, and a name is never followed.
 bool setPrivateMode(const std::string &path)
 {
-    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder < 0) {
-        logFolderFailure("open", path);
-        return false;
-    }
-    const bool changed = fchmod(folder, kPrivateFolderMode) == 0;
-    if (!changed)
-        logFolderFailure("fchmod", path);
-    close(folder);
-    return changed;
+    return withOpenPath("createPrivateFolder: fchmod", path, O_DIRECTORY | O_NOFOLLOW,
+                        [](int folder) { return fchmod(folder, kPrivateFolderMode); });
 }
 
 std::vector<std::string> pathComponents(const std::string &path)
@@ -327,7 +314,7 @@ FolderCreation createPrivateFolder(const std::string &path)
     if (mkdir(path.c_str(), kPrivateFolderMode) != 0) {
         if (errno == EEXIST)
             return FolderCreation::NameTaken;
-        logFolderFailure("mkdir", path);
+        logFailure("createPrivateFolder: mkdir", path);
         return FolderCreation::Failed;
     }
     if (!setPrivateMode(path)) {
@@ -354,17 +341,17 @@ std::string systemTemporaryFolder()
 
 bool flushFile(const std::string &path)
 {
-    return withOpenPath("fsync", path, fsync);
+    return withOpenPath("fsync", path, 0, fsync);
 }
 
 bool flushFolder(const std::string &path)
 {
-    return withOpenPath("fsync", path, fsync);
+    return withOpenPath("fsync", path, 0, fsync);
 }
 
 bool flushFileSystemOf(const std::string &path)
 {
-    return withOpenPath("syncfs", path, syncfs);
+    return withOpenPath("syncfs", path, 0, syncfs);
 }
 
 bool setRunOnceCommand(const std::string &name, const std::string &)
