@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,6 +24,8 @@ const mode_t kOthersMayWrite = S_IWGRP | S_IWOTH;
 const mode_t kOthersMayEnter = S_IRWXG | S_IRWXO;
 const size_t kCopyBlockBytes = 1 << 20;
 const char *const kReplacementSuffix = ".farlink-new";
+const char *const kAccessListAttribute = "system.posix_acl_access";
+const char *const kOpenDescriptorFolder = "/proc/self/fd/";
 // A folder swapped for a link (or back) between its check and its use is tried again this often.
 const int kRemovalAttempts = 3;
 
@@ -146,8 +149,17 @@ std::string describeStatFailure(const std::string &path)
     return describe(path, std::strerror(errno));
 }
 
+// With an access list the group bits of the mode are its mask: whoever the list names may write, not only
+// the owning group. A list that cannot be read counts as one.
+bool hasAccessList(int folder)
+{
+    const std::string opened = kOpenDescriptorFolder + std::to_string(folder);
+    return getxattr(opened.c_str(), kAccessListAttribute, nullptr, 0) >= 0 ||
+           (errno != ENODATA && errno != EOPNOTSUPP);
+}
+
 // A folder whose entries only root can rename, remove or replace.
-std::string whyFolderKeepsNoEntries(const std::string &path, const struct stat &info)
+std::string whyFolderKeepsNoEntries(int folder, const std::string &path, const struct stat &info)
 {
     if (!S_ISDIR(info.st_mode))
         return describe(path, "not a folder");
@@ -159,6 +171,8 @@ std::string whyFolderKeepsNoEntries(const std::string &path, const struct stat &
         return describe(path, "writable by others and not sticky");
     if ((info.st_mode & S_IWGRP) && info.st_gid != 0)
         return describe(path, "writable by group " + std::to_string(info.st_gid) + " and not sticky");
+    if ((info.st_mode & S_IWGRP) && hasAccessList(folder))
+        return describe(path, "writable through its access list and not sticky");
     return {};
 }
 
@@ -232,7 +246,9 @@ int openRegularFile(const std::string &path, struct stat &info)
     Parent parent;
     if (!openParent(path, parent))
         return -1;
-    Descriptor file(openat(parent.folder.get(), parent.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // Not blocking: opening a fifo that someone planted would otherwise wait for a writer forever.
+    Descriptor file(
+        openat(parent.folder.get(), parent.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid() || fstat(file.get(), &info) != 0)
         return -1;
     if (!S_ISREG(info.st_mode)) {
@@ -309,7 +325,7 @@ std::string whyPathUntrusted(const std::string &folder)
         struct stat info;
         if (!current.valid() || fstat(current.get(), &info) != 0)
             return describeStatFailure(path.empty() ? "/" : path);
-        const std::string problem = whyFolderKeepsNoEntries(path.empty() ? "/" : path, info);
+        const std::string problem = whyFolderKeepsNoEntries(current.get(), path.empty() ? "/" : path, info);
         if (!problem.empty())
             return problem;
     }
@@ -398,11 +414,19 @@ FolderCreation createFolder(const std::string &path)
         logFailure("createFolder", path, errno);
         return FolderCreation::Failed;
     }
-    if (mkdirat(parent.folder.get(), parent.name.c_str(), kOrdinaryFolderMode) == 0)
+    if (mkdirat(parent.folder.get(), parent.name.c_str(), kOrdinaryFolderMode) != 0) {
+        if (errno == EEXIST)
+            return FolderCreation::NameTaken;
+        logFailure("createFolder", path, errno);
+        return FolderCreation::Failed;
+    }
+    // The umask narrows what mkdirat sets: the mode is set again on what was created, never through a link.
+    const Descriptor created(
+        openat(parent.folder.get(), parent.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (created.valid() && fchmod(created.get(), kOrdinaryFolderMode) == 0)
         return FolderCreation::Created;
-    if (errno == EEXIST)
-        return FolderCreation::NameTaken;
     logFailure("createFolder", path, errno);
+    unlinkat(parent.folder.get(), parent.name.c_str(), AT_REMOVEDIR);
     return FolderCreation::Failed;
 }
 
@@ -434,7 +458,7 @@ bool copyLink(const std::string &source, const std::string &target)
     Parent from;
     Parent to;
     if (!openParent(source, from) || !openParent(target, to)) {
-        logFailure("copyLink", source, errno);
+        logFailure("copyLink", from.folder.valid() ? target : source, errno);
         return false;
     }
     std::vector<char> content(PATH_MAX + 1);

@@ -1,13 +1,16 @@
 // Calls one platform function per start so that its effect on the whole process (exit code, relaunch,
-// user id) can be observed from the test. Started again through a fake pkexec, it writes what it received
-// instead: its own executable, its arguments and its complete environment.
+// user id, the caller pkexec names) can be observed from the test. Started again through a fake pkexec, it
+// writes what it received instead: its own executable, its arguments and its complete environment. Run as
+// an ordinary user it also plays the one who swaps folders for links under the elevated side.
 
+#include "FileSafety.h"
 #include "Platform.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +21,8 @@ namespace {
 
 const char *const kCopyReportVariable = "FARLINK_COPY_REPORT";
 const char *const kSkippedShutdownMarker = "shutdown code ran\n";
+// Enough failed exchanges (the names are missing while the other side rebuilds) to end in seconds at most.
+const long kSwapAttempts = 5000000;
 
 void writeText(const char *text)
 {
@@ -84,6 +89,26 @@ int endProcess(const std::string &how, int exitCode)
     return 4;
 }
 
+// Exchanges the two names atomically, again and again, until it has done so the given number of times.
+int swapNames(const char *first, const char *second, long swaps)
+{
+    long done = 0;
+    long attempt = 0;
+    for (; attempt < kSwapAttempts && done < swaps; ++attempt) {
+        if (renameat2(AT_FDCWD, first, AT_FDCWD, second, RENAME_EXCHANGE) == 0)
+            ++done;
+    }
+    writeText((std::to_string(done) + " swaps in " + std::to_string(attempt) + " attempts\n").c_str());
+    return done == swaps ? 0 : 1;
+}
+
+int removeCallersEntry(const std::string &path, const std::string &kind)
+{
+    const std::string reason = platform::removeCallersEntry(path, kind == "folder");
+    writeText(reason.empty() ? "removed\n" : (reason + "\n").c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -97,8 +122,13 @@ int main(int argc, char **argv)
     }
     if (action == "relaunch")
         return relaunch();
+    if (action == "swap" && argc == 5)
+        return swapNames(argv[2], argv[3], std::atol(argv[4]));
+    if (action == "remove-callers" && argc == 4)
+        return removeCallersEntry(argv[2], argv[3]);
     if (argc == 3)
         return endProcess(action, std::atoi(argv[2]));
-    writeText("usage: admin | relaunch [arguments...] | terminate <code> | exit <code>\n");
+    writeText("usage: admin | relaunch [arguments...] | terminate <code> | exit <code> |\n"
+              "       swap <first> <second> <times> | remove-callers <path> file|folder\n");
     return 4;
 }
