@@ -1,5 +1,7 @@
 #include "CompanionFolder.h"
 
+#include "FileSafety.h"
+#include "PathSafety.h"
 #include "PauseScale.h"
 #include "StartupConstants.h"
 
@@ -56,6 +58,15 @@ void scheduleCompanionFolderRemoval(const QString &folderPath, const QStringList
                        [folderPath, keptFolders] { removeCompanionFolder(folderPath, keptFolders); });
 }
 
+bool removeCallersFolder(const QString &folderPath)
+{
+    const std::string why = platform::removeCallersEntry(platformPath(folderPath), true);
+    if (why.empty())
+        return true;
+    qWarning().noquote() << LogCannotRemove << QString::fromStdString(why);
+    return false;
+}
+
 void removeCompanionFolder(const QString &folderPath, const QStringList &keptFolders,
                            const FolderRemover &remover)
 {
@@ -63,6 +74,13 @@ void removeCompanionFolder(const QString &folderPath, const QStringList &keptFol
         return;
     if (!mayRemove(folderPath, keptFolders)) {
         qWarning() << LogCompanionKept << folderPath;
+        return;
+    }
+    // A link, or someone else's folder beside the caller's file in a shared temporary folder: not the
+    // caller's hand-over.
+    const platform::EntryStatus status = platform::entryStatus(platformPath(folderPath));
+    if (status.type != platform::EntryType::Folder || !status.ownedByCaller) {
+        qWarning() << LogCompanionNotCallers << folderPath;
         return;
     }
     if (remover(folderPath)) {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "EntryRemoval.h"
-
 #include <QString>
 #include <QStringList>
 
@@ -20,9 +18,13 @@ QString companionFolderPath(const QString &infoFilePath);
 // keptFolders must survive it whatever the folder's name: the updater's own and the product folder.
 void scheduleCompanionFolderRemoval(const QString &folderPath, const QStringList &keptFolders);
 
-// Removes the folder when one exists there, unless it is a root or holds one of keptFolders.
-// A failed removal gets exactly one more attempt a second later.
+// Removes a real folder of the caller's (the user who started the updater) with everything in it, never
+// following a link; logs why it was left. Returns whether nothing is left there.
+bool removeCallersFolder(const QString &folderPath);
+
+// Removes the folder when one exists there, unless it is a root, holds one of keptFolders, or is a link or
+// not the caller's. A failed removal gets exactly one more attempt a second later.
 void removeCompanionFolder(const QString &folderPath, const QStringList &keptFolders,
-                           const FolderRemover &remover = removeEntry);
+                           const FolderRemover &remover = removeCallersFolder);
 
 } // namespace startup

@@ -2,6 +2,7 @@
 
 #include "EngineConstants.h"
 #include "LogFile.h"
+#include "PathSafety.h"
 #include "Platform.h"
 #include "StartupConstants.h"
 #include "UpdateEngine.h"
@@ -34,8 +35,10 @@ bool isRecoveryCommand(int argc, char *argv[])
 int runRecoveryCommand(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    convertNamesAsUtf8();
     // A recovery at logon has no console: its file is the only record of what it did.
-    const LogFile log(LogFile::defaultFolder(), QCoreApplication::arguments());
+    const bool administrator = platform::isRunningAsAdministrator();
+    const LogFile log(LogFile::placeFor(administrator), QCoreApplication::arguments());
     QCoreApplication::setApplicationName(ApplicationName);
     QCoreApplication::setApplicationVersion(ApplicationVersion);
     const QStringList arguments = QCoreApplication::arguments();
@@ -43,13 +46,17 @@ int runRecoveryCommand(int argc, char *argv[])
         qCritical().noquote() << LogRecoveryUsage;
         return ExitFailure;
     }
-    if (!platform::isRunningAsAdministrator()) {
+    if (!administrator) {
         qCritical() << LogRecoveryNeedsAdministrator;
         return ExitRecoveryFailed;
     }
+    // The folder checked is the folder recovered: no link on the way that could be turned elsewhere.
+    const QString program = realPath(QFileInfo(arguments.at(2)).absoluteFilePath());
+    if (!isTrustedProgramFolder(QFileInfo(program).path()))
+        return ExitRecoveryFailed;
     UpdateEngine engine;
-    const UpdateEngine::RecoveryOutcome outcome = engine.recoverProgramFolder(
-        QFileInfo(arguments.at(2)).absoluteFilePath(), UpdateEngine::LockWait::Wait);
+    const UpdateEngine::RecoveryOutcome outcome =
+        engine.recoverProgramFolder(program, UpdateEngine::LockWait::Wait);
     return outcome == UpdateEngine::RecoveryOutcome::Failed ? ExitRecoveryFailed : ExitSuccess;
 }
 

@@ -11,7 +11,8 @@ bool isRecoveryCommand(int argc, char *argv[]);
 
 // Runs that recovery without a window (after the administrator check) and tells the exit code:
 // 0 nothing to do or the program folder whole again, 2 it could not be brought back (backup and journal
-// kept; also without administrator rights), 1 a bad command line.
+// kept; also without administrator rights, and for a folder that anyone but administrators can change,
+// which is not touched), 1 a bad command line.
 int runRecoveryCommand(int argc, char *argv[]);
 
 // The recovery at every start with an update-information file, before the window: a new update then starts

@@ -1,9 +1,10 @@
 #include "StaleWorkFolderSweep.h"
 
-#include "EntryRemoval.h"
-#include "Platform.h"
+#include "FileSafety.h"
+#include "PathSafety.h"
 #include "StartupConstants.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -17,16 +18,28 @@ bool isStale(const QFileInfo &entry, const QDateTime &reference, const BirthTime
     return birthTime(entry).secsTo(reference) > StaleAfterSeconds;
 }
 
-void sweepPlace(const QString &folder, const QString &pattern, const QDateTime &reference,
+// Where others may rename or replace entries, what is removed might not be what was judged stale.
+bool mayBeSwept(const QString &folder)
+{
+    const std::string why = platform::whyPathUntrusted(platformPath(folder));
+    if (why.empty())
+        return true;
+    qWarning().noquote() << LogSweepPlaceUntrusted << QString::fromStdString(why);
+    return false;
+}
+
+void sweepPlace(const QString &place, const QString &pattern, const QDateTime &reference,
                 const BirthTimeSource &birthTime)
 {
-    if (folder.isEmpty())
-        return; // QDir("") would be the current directory
+    // Empty for a place that is not there (or not named: QDir("") would be the current directory).
+    const QString folder = QFileInfo(place).canonicalFilePath();
+    if (folder.isEmpty() || !mayBeSwept(folder))
+        return;
     const QFileInfoList entries =
         QDir(folder).entryInfoList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
         if (isStale(entry, reference, birthTime))
-            removeEntry(entry.absoluteFilePath());
+            platform::removeTree(platformPath(folder + QLatin1Char('/') + entry.fileName()));
     }
 }
 

@@ -59,11 +59,21 @@ constexpr char LogInfoKept[] = "更新信息文件不在临时目录中，保留
 constexpr char LogSystemFolderRefused[] = "程序文件夹是系统文件夹，拒绝更新:";
 constexpr char LogRecoveryUsage[] = "用法: FarlinkUpdater --recover <主程序路径>（其所在目录必须存在）";
 constexpr char LogRecoveryNeedsAdministrator[] = "恢复需要管理员权限";
+constexpr char LogProgramFolderUntrusted[] = "程序文件夹可被非管理员修改，拒绝更新:";
+constexpr char LogInfoNotCallers[] = "更新信息文件不是调用者本人的普通文件，保留该文件及其伴随文件夹:";
+constexpr char LogCompanionNotCallers[] = "伴随文件夹不是调用者本人的文件夹，不删除:";
+constexpr char LogSweepPlaceUntrusted[] = "文件夹可被非管理员更改，不清理其中的旧工作文件夹:";
 
-// Log file: <program-data root>/FarlinkUpdater/logs/updater-<yyyyMMdd-hhmmss>-<pid>.log. Nothing in
-// that path may match ProgramDataWorkPattern, or the stale sweep would take the logs with it.
-inline const QString LogFolderBelowProgramData = QStringLiteral("/FarlinkUpdater/logs");
+// Log file: <program-data root>/FarlinkUpdater/logs/updater-<yyyyMMdd-hhmmss>-<pid>.log, each folder
+// level the elevated copy's own; a copy without administrator rights writes to
+// <user's temporary folder>/FarlinkUpdater-logs instead. Nothing in those paths may match a sweep pattern,
+// or the stale sweep would take the logs with it. A name already taken gets a number: -<n> before ".log".
+inline const QStringList LogFolderLevelsBelowProgramData = {QStringLiteral("FarlinkUpdater"),
+                                                            QStringLiteral("logs")};
+inline const QString UserLogFolderName = QStringLiteral("FarlinkUpdater-logs");
 inline const QString LogFileName = QStringLiteral("updater-%1-%2.log");
+inline const QString NumberedLogFileName = QStringLiteral("updater-%1-%2-%3.log");
+constexpr int LogFileNameAttempts = 100;
 inline const QString LogFileTimeFormat = QStringLiteral("yyyyMMdd-hhmmss");
 inline const QString LogFilePattern = QStringLiteral("updater-*.log");
 inline const QString LogLineTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");

@@ -1,8 +1,9 @@
 #include "UpdateInfoReader.h"
 
 #include "CompanionFolder.h"
+#include "FileSafety.h"
 #include "LogFile.h"
-#include "Platform.h"
+#include "PathSafety.h"
 #include "StartupConstants.h"
 #include "UpdateInfoParser.h"
 
@@ -98,34 +99,35 @@ bool mainProgramExists(const QString &appPath)
     return false;
 }
 
-// The product folder is backed up, overwritten and, after a failure, emptied: never a system folder.
+// The product folder is backed up, overwritten and, after a failure, emptied: never a system folder, and
+// only one that no one but administrators can change. A folder that is not there holds no main program:
+// that is what is reported, and nothing is recovered there.
 bool isAcceptableProductFolder(const QString &appPath)
 {
     const QString folder = QFileInfo(appPath).absolutePath();
-    if (!platform::isSystemFolder(folder.toStdString()))
-        return true;
-    qCritical() << LogSystemFolderRefused << folder;
-    return false;
-}
-
-// The real path, links followed, so that the folder checked is the folder updated; the path as given when
-// nothing is there (the check for the main program then reports it).
-QString realAppPath(const QString &appPath)
-{
-    if (appPath.isEmpty())
-        return appPath;
-    const QString canonical = QFileInfo(appPath).canonicalFilePath();
-    return canonical.isEmpty() ? appPath : canonical;
-}
-
-// Deletes the information file when it lies in a temporary folder; says when it is left alone.
-bool removeInfoFileIfTemporary(const QString &infoPath, const QString &realInfoPath)
-{
-    if (liesInTemporaryFolder(realInfoPath)) {
-        QFile::remove(realInfoPath);
-        return true;
+    if (platform::isSystemFolder(folder.toStdString())) {
+        qCritical() << LogSystemFolderRefused << folder;
+        return false;
     }
-    qWarning() << LogInfoKept << infoPath;
+    if (!QFileInfo(folder).isDir())
+        return mainProgramExists(appPath);
+    return isTrustedProgramFolder(folder);
+}
+
+// Deletes the information file when it lies in a temporary folder and is the caller's own regular file,
+// named without a link; says when it is left alone. Anything else could be a file that the caller wants an
+// elevated process to delete.
+bool removeInfoFileIfCallers(const QString &infoPath, const QString &realInfoPath)
+{
+    if (!liesInTemporaryFolder(realInfoPath)) {
+        qWarning() << LogInfoKept << infoPath;
+        return false;
+    }
+    const std::string why = platform::removeCallersEntry(
+        platformPath(QDir::cleanPath(QFileInfo(infoPath).absoluteFilePath())), false);
+    if (why.empty())
+        return true;
+    qWarning().noquote() << LogInfoNotCallers << QString::fromStdString(why);
     return false;
 }
 
@@ -153,7 +155,7 @@ readUpdateInfo(const QStringList &arguments,
     // Resolved against the start directory, before the change below; the companion folder is taken beside
     // the real file, the one that was judged.
     const QString realInfoPath = QFileInfo(commandLine.infoPath).canonicalFilePath();
-    const bool temporary = removeInfoFileIfTemporary(commandLine.infoPath, realInfoPath);
+    const bool removed = removeInfoFileIfCallers(commandLine.infoPath, realInfoPath);
     if (parsed.verdict == InfoVerdict::Malformed) {
         qCritical() << LogMalformedJson;
         return std::nullopt;
@@ -162,15 +164,15 @@ readUpdateInfo(const QStringList &arguments,
     LogFile::recordUpdateInfo(parsed.info);
 
     QDir::setCurrent(QCoreApplication::applicationDirPath());
-    parsed.info.appPath = realAppPath(parsed.info.appPath);
-    if (temporary)
+    parsed.info.appPath = realPath(parsed.info.appPath);
+    if (removed)
         scheduleCompanionFolderRemoval(companionFolderPath(realInfoPath), foldersToKeep(parsed.info.appPath));
 
     if (parsed.verdict == InfoVerdict::Incomplete) {
         qCritical() << LogIncomplete;
         return std::nullopt;
     }
-    // A system folder is refused before the recovery could touch it.
+    // Refused before the recovery could touch it.
     if (!isAcceptableProductFolder(parsed.info.appPath))
         return std::nullopt;
     if (beforeProgramCheck)

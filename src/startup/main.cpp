@@ -3,6 +3,7 @@
 #include "LogFile.h"
 #include "PackageKeys.h"
 #include "PackagePublicKeys.h"
+#include "PathSafety.h"
 #include "Platform.h"
 #include "RecoveryCommand.h"
 #include "StaleWorkFolderSweep.h"
@@ -37,13 +38,17 @@ int main(int argc, char *argv[])
     if (startup::isRecoveryCommand(argc, argv))
         return startup::runRecoveryCommand(argc, argv);
     QApplication application(argc, argv);
-    // Before any mode is chosen, so that every run, early exits included, leaves its record.
-    const startup::LogFile log(startup::LogFile::defaultFolder(), QCoreApplication::arguments());
+    startup::convertNamesAsUtf8();
+    // Before any mode is chosen, so that every run, early exits included, leaves its record: the copy
+    // without administrator rights (asking for elevation, --help, --version) in the user's temporary
+    // folder, the elevated one in the program-data folder.
+    const bool administrator = platform::isRunningAsAdministrator();
+    const startup::LogFile log(startup::LogFile::placeFor(administrator), QCoreApplication::arguments());
     QGuiApplication::setQuitOnLastWindowClosed(true);
     QCoreApplication::setApplicationName(startup::ApplicationName);
     QCoreApplication::setApplicationVersion(startup::ApplicationVersion);
     startup::answerCommandLineOptions(QCoreApplication::arguments());
-    if (!platform::isRunningAsAdministrator())
+    if (!administrator)
         return startup::requestElevatedCopy();
 
     startup::sweepStaleWorkFolders();

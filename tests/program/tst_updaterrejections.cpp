@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 enum class InfoKind
@@ -29,6 +31,8 @@ enum class LogFolder
     Fresh,          // no log folder yet
     HoldsOlderLogs, // OlderLogs files of earlier runs, and a file that is not a log
     Blocked,        // a file stands where the folder would be created
+    UsersOwn,       // made in advance by the user nobody, open to all
+    LinkElsewhere,  // the logs folder is a link to another folder
 };
 
 constexpr int PromptExitMs = 10000;
@@ -37,6 +41,13 @@ constexpr int KeptLogs = 20;
 const QString NotALog = QStringLiteral("notes.txt");
 const QString InfoName = QStringLiteral("info.json");
 const QString MainProgramName = QStringLiteral("Quillon.exe");
+// A copy of the main program in a folder that anyone may write to.
+const QString OpenFolderName = QStringLiteral("open");
+constexpr QFile::Permissions OpenToAll = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                         QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                         QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+constexpr QFile::Permissions OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr uid_t Nobody = 65534;
 
 QByteArray infoJson(const QByteArray &appPath, const QByteArray &version, const QByteArray &url)
 {
@@ -66,6 +77,7 @@ private slots:
 
 private:
     static QString logRoot();
+    static QString logsElsewhere();
     static void prepareLogFolder(LogFolder logFolder);
     static void verifyLogFolder(LogFolder logFolder, UpdaterRun &run, const QStringList &arguments,
                                 const QString &expectedLog);
@@ -76,29 +88,46 @@ QString UpdaterRejections::logRoot()
     return qEnvironmentVariable("PROGRAMDATA") + QStringLiteral("/FarlinkUpdater");
 }
 
+QString UpdaterRejections::logsElsewhere()
+{
+    return qEnvironmentVariable("PROGRAMDATA") + QStringLiteral("/elsewhere");
+}
+
 void UpdaterRejections::prepareLogFolder(LogFolder logFolder)
 {
     QFile::remove(logRoot());
-    QVERIFY(QDir(logRoot()).removeRecursively());
+    QVERIFY(QDir(logRoot()).removeRecursively() && QDir(logsElsewhere()).removeRecursively());
+    const QString logs = logRoot() + QStringLiteral("/logs");
     if (logFolder == LogFolder::Blocked)
         writeFile(logRoot(), {});
+    if (logFolder == LogFolder::UsersOwn) {
+        QVERIFY(QDir().mkpath(logs));
+        for (const QString &folder : {logRoot(), logs})
+            QVERIFY(chown(QFile::encodeName(folder).constData(), Nobody, Nobody) == 0 &&
+                    QFile::setPermissions(folder, OpenToAll));
+    }
+    if (logFolder == LogFolder::LinkElsewhere)
+        QVERIFY(QDir().mkpath(logRoot()) && QFile::setPermissions(logRoot(), OwnerOnly) &&
+                QDir().mkpath(logsElsewhere()) && QFile::link(logsElsewhere(), logs));
     if (logFolder != LogFolder::HoldsOlderLogs)
         return;
-    const QDir logs(logRoot() + QStringLiteral("/logs"));
     for (int i = 0; i < OlderLogs; ++i)
-        writeFile(
-            logs.filePath(QStringLiteral("updater-20200101-0000%1-1.log").arg(i, 2, 10, QLatin1Char('0'))),
-            "old\n");
-    writeFile(logs.filePath(NotALog), {});
+        writeFile(logs + QStringLiteral("/updater-20200101-0000%1-1.log").arg(i, 2, 10, QLatin1Char('0')),
+                  "old\n");
+    writeFile(logs + QLatin1Char('/') + NotALog, {});
+    // As the elevated copy makes them: closed to everyone else.
+    QVERIFY(QFile::setPermissions(logRoot(), OwnerOnly) && QFile::setPermissions(logs, OwnerOnly));
 }
 
 void UpdaterRejections::verifyLogFolder(LogFolder logFolder, UpdaterRun &run, const QStringList &arguments,
                                         const QString &expectedLog)
 {
     const QStringList lines = run.logFileLines();
-    if (logFolder == LogFolder::Blocked) {
+    if (logFolder == LogFolder::Blocked || logFolder == LogFolder::UsersOwn ||
+        logFolder == LogFolder::LinkElsewhere) {
         QCOMPARE(lines, QStringList());
         QVERIFY2(run.log().contains(QStringLiteral("无法写入日志文件:")), qPrintable(run.log()));
+        QVERIFY(QDir(logsElsewhere()).isEmpty());
         return;
     }
     // Time stamp, level, text.
@@ -172,6 +201,15 @@ void UpdaterRejections::rejectsBadInformation_data()
     QTest::newRow("main program a folder")
         << InfoKind::File << infoJson("\"%DIR%/info\"", "\"2.0.0\"", "\"http://x/\"") << noProgram
         << QStringLiteral("%DIR%/info") << false << LogFolder::Fresh;
+    QTest::newRow("main program in a folder anyone may write to")
+        << InfoKind::File << infoJson("\"%DIR%/open/Quillon.exe\"", "\"2.0.0\"", "\"http://x/\"")
+        << QStringLiteral("程序文件夹可被非管理员修改，拒绝更新:") << QStringLiteral("%DIR%/open") << false
+        << LogFolder::Fresh;
+    // Every entry stays one line of the log file, whatever a value holds.
+    QTest::newRow("line break in app_path")
+        << InfoKind::File
+        << infoJson("\"%DIR%/gone\\nroot::0:0::/root:/bin/sh\"", "\"2.0.0\"", "\"http://x/\"") << noProgram
+        << QStringLiteral("%DIR%/gone\\nroot::0:0::/root:/bin/sh") << false << LogFolder::Fresh;
     QTest::newRow("main program in a system folder")
         << InfoKind::File << infoJson("\"/usr/bin/env\"", "\"2.0.0\"", "\"http://x/\"")
         << QStringLiteral("程序文件夹是系统文件夹，拒绝更新:") << QStringLiteral("/usr/bin") << false
@@ -182,6 +220,11 @@ void UpdaterRejections::rejectsBadInformation_data()
         << InfoKind::NoOption << validInfo() << noOption << QString() << true << LogFolder::HoldsOlderLogs;
     QTest::newRow("-i missing, log folder blocked")
         << InfoKind::NoOption << validInfo() << noOption << QString() << true << LogFolder::Blocked;
+    // A log folder someone else made or can redirect is not written through.
+    QTest::newRow("-i missing, log folder the user's own")
+        << InfoKind::NoOption << validInfo() << noOption << QString() << true << LogFolder::UsersOwn;
+    QTest::newRow("-i missing, log folder a link elsewhere")
+        << InfoKind::NoOption << validInfo() << noOption << QString() << true << LogFolder::LinkElsewhere;
 }
 
 void UpdaterRejections::rejectsBadInformation()
@@ -200,6 +243,8 @@ void UpdaterRejections::rejectsBadInformation()
     QVERIFY(QDir().mkpath(companion + QStringLiteral("/keep")));
     const QString program = dir.filePath(MainProgramName);
     writeFile(program, {});
+    writeFile(dir.filePath(OpenFolderName + QLatin1Char('/') + MainProgramName), {});
+    QVERIFY(QFile::setPermissions(dir.filePath(OpenFolderName), OpenToAll));
     content.replace("%APP%", QFile::encodeName(program)).replace("%DIR%", QFile::encodeName(dir.path()));
     loggedPath.replace(QStringLiteral("%DIR%"), dir.path());
 
@@ -242,25 +287,28 @@ void UpdaterRejections::recoverCommand_data()
     QTest::addColumn<QByteArray>("journal");    // empty: none
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<bool>("backupStays");
+    QTest::addColumn<bool>("openToAll"); // the program folder
 
     const QStringList recover{QStringLiteral("--recover"), QStringLiteral("%DIR%/Quillon.exe")};
     const QByteArray installed = R"({"format":1,"stage":"installed","backup":"_update_backup_1"})";
-    QTest::newRow("no path") << QStringList{QStringLiteral("--recover")} << installed << 1 << true;
+    QTest::newRow("no path") << QStringList{QStringLiteral("--recover")} << installed << 1 << true << false;
     QTest::newRow("empty path") << QStringList{QStringLiteral("--recover"), QString()} << installed << 1
-                                << true;
+                                << true << false;
     QTest::newRow("two paths") << (recover + QStringList{QStringLiteral("%DIR%/other.exe")}) << installed << 1
-                               << true;
+                               << true << false;
     QTest::newRow("no such folder") << QStringList{QStringLiteral("--recover"),
                                                    QStringLiteral("%DIR%/gone/Q.exe")}
-                                    << installed << 1 << true;
+                                    << installed << 1 << true << false;
     // A stray backup folder without a journal is not the updater's to remove.
-    QTest::newRow("nothing to do") << recover << QByteArray() << 0 << true;
-    QTest::newRow("completed") << recover << installed << 0 << false;
+    QTest::newRow("nothing to do") << recover << QByteArray() << 0 << true << false;
+    QTest::newRow("completed") << recover << installed << 0 << false << false;
     // The main executable may be what the interruption took; the folder is what counts.
     QTest::newRow("main executable missing")
         << QStringList{QStringLiteral("--recover"), QStringLiteral("%DIR%/gone.exe")} << installed << 0
-        << false;
-    QTest::newRow("torn journal") << recover << installed.left(20) << 2 << true;
+        << false << false;
+    QTest::newRow("torn journal") << recover << installed.left(20) << 2 << true << false;
+    // Anyone could have written that journal: nothing in the folder is touched.
+    QTest::newRow("program folder anyone may write to") << recover << installed << 2 << true << true;
 }
 
 void UpdaterRejections::recoverCommand()
@@ -269,9 +317,11 @@ void UpdaterRejections::recoverCommand()
     QFETCH(QByteArray, journal);
     QFETCH(int, exitCode);
     QFETCH(bool, backupStays);
+    QFETCH(bool, openToAll);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    QVERIFY(!openToAll || QFile::setPermissions(dir.path(), OpenToAll));
     writeFile(dir.filePath(MainProgramName), "main");
     const QString backup = dir.filePath(QStringLiteral("_update_backup_1/Quillon.exe"));
     writeFile(backup, "main");
@@ -284,6 +334,7 @@ void UpdaterRejections::recoverCommand()
     run.start(arguments, QProcessEnvironment::systemEnvironment(), dir.path());
     QVERIFY2(run.waitForExit(PromptExitMs), "a recovery shows no window and ends by itself");
     QVERIFY2(run.exitCode() == exitCode, qPrintable(run.log()));
+    QVERIFY(!openToAll || run.log().contains(QStringLiteral("程序文件夹可被非管理员修改，拒绝更新:")));
     QCOMPARE(QFileInfo::exists(backup), backupStays);
     QCOMPARE(record.exists(), !journal.isEmpty() && exitCode != 0);
     QCOMPARE(readFile(dir.filePath(MainProgramName)), QByteArray("main"));

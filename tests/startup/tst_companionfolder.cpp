@@ -9,7 +9,21 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
+
+// The user who started the updater, as pkexec names them; the test itself runs as root.
+constexpr uid_t Caller = 65534;
+constexpr uid_t Root = 0;
+
+// Each of the paths that exists, links as themselves.
+bool giveTo(uid_t owner, const QStringList &paths)
+{
+    return std::all_of(paths.cbegin(), paths.cend(), [owner](const QString &path) {
+        return !entryExists(path) || lchown(QFile::encodeName(path).constData(), owner, owner) == 0;
+    });
+}
 
 enum class Occupant
 {
@@ -47,6 +61,7 @@ private:
 
 void CompanionFolderTest::init()
 {
+    qunsetenv("PKEXEC_UID");
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
@@ -82,18 +97,22 @@ void CompanionFolderTest::companionPath()
 void CompanionFolderTest::removal_data()
 {
     QTest::addColumn<Occupant>("occupant");
-    QTest::addColumn<bool>("goodLogged");
+    QTest::addColumn<uid_t>("owner"); // of everything the row makes
+    QTest::addColumn<bool>("removed");
 
-    QTest::newRow("folder with contents") << Occupant::FolderWithContents << true;
-    QTest::newRow("nothing there") << Occupant::Nothing << false;
-    QTest::newRow("a file, not a folder") << Occupant::File << false;
-    QTest::newRow("link to a folder: only the link goes") << Occupant::LinkToFolder << true;
+    QTest::newRow("the caller's folder with contents") << Occupant::FolderWithContents << Caller << true;
+    QTest::newRow("root's folder: kept") << Occupant::FolderWithContents << Root << false;
+    QTest::newRow("nothing there") << Occupant::Nothing << Caller << false;
+    QTest::newRow("a file, not a folder") << Occupant::File << Caller << false;
+    QTest::newRow("link to a folder: neither goes") << Occupant::LinkToFolder << Caller << false;
 }
 
+// Started by another user through pkexec: only what that user owns may go.
 void CompanionFolderTest::removal()
 {
     QFETCH(Occupant, occupant);
-    QFETCH(bool, goodLogged);
+    QFETCH(uid_t, owner);
+    QFETCH(bool, removed);
 
     const QString companion = path("info");
     const QString outside = path("outside/keep.txt");
@@ -104,11 +123,13 @@ void CompanionFolderTest::removal()
         writeFile(companion, {});
     if (occupant == Occupant::LinkToFolder)
         QVERIFY(QFile::link(path("outside"), companion));
+    QVERIFY(giveTo(owner, {companion, companion + "/sub", companion + "/sub/data.bin", path("outside")}));
+    qputenv("PKEXEC_UID", QByteArray::number(Caller));
 
     const MessageLog log;
     startup::removeCompanionFolder(companion, {});
-    QCOMPARE(log.of(QtDebugMsg), goodLogged ? QStringList{"good"} : QStringList());
-    QCOMPARE(entryExists(companion), occupant == Occupant::File);
+    QCOMPARE(log.of(QtDebugMsg), removed ? QStringList{"good"} : QStringList());
+    QCOMPARE(entryExists(companion), occupant != Occupant::Nothing && !removed);
     QVERIFY(QFileInfo::exists(outside));
 }
 

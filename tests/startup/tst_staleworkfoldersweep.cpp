@@ -8,20 +8,35 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 enum class Place
 {
     Temp,
-    ProgramData
+    ProgramData,
+    // The program-data root as anyone may change it: open to all, without and with the sticky bit.
+    ProgramDataOpenToAll,
+    ProgramDataStickyOpenToAll
 };
 
 enum class Kind
 {
     Folder,
     File,
-    LinkToFolder
+    LinkToFolder,
+    FolderHoldingLink // a folder whose sub-folder was swapped for a link to a folder outside
 };
+
+constexpr mode_t OrdinaryFolderMode = 0755;
+
+mode_t modeOf(Place place)
+{
+    if (place == Place::ProgramDataOpenToAll)
+        return 0777;
+    return place == Place::ProgramDataStickyOpenToAll ? 01777 : OrdinaryFolderMode;
+}
 
 void emptyFolder(const QString &folder)
 {
@@ -81,6 +96,7 @@ void StaleWorkFolderSweepTest::initTestCase()
 
 void StaleWorkFolderSweepTest::init()
 {
+    QCOMPARE(chmod(QFile::encodeName(m_programData).constData(), OrdinaryFolderMode), 0);
     emptyFolder(m_temp);
     emptyFolder(m_programData);
 }
@@ -93,6 +109,10 @@ void StaleWorkFolderSweepTest::create(const QString &path, Kind kind, const QStr
         writeFile(path, {});
     if (kind == Kind::LinkToFolder)
         QVERIFY(QFile::link(linkTarget, path));
+    if (kind == Kind::FolderHoldingLink) {
+        writeFile(path + "/update.zip", {});
+        QVERIFY(QFile::link(linkTarget, path + "/nested"));
+    }
 }
 
 void StaleWorkFolderSweepTest::entry_data()
@@ -127,6 +147,12 @@ void StaleWorkFolderSweepTest::entry_data()
         << temp << "QuillUpdate_1" << Kind::Folder << 301000LL << false;
     QTest::newRow("link: only the link goes")
         << data << "QuillUpdate_link" << Kind::LinkToFolder << 301000LL << true;
+    QTest::newRow("link inside: removed as a link")
+        << data << "QuillUpdate_1" << Kind::FolderHoldingLink << 301000LL << true;
+    QTest::newRow("program-data root open to all: left alone")
+        << Place::ProgramDataOpenToAll << "QuillUpdate_1" << Kind::Folder << 301000LL << false;
+    QTest::newRow("program-data root sticky, as /tmp")
+        << Place::ProgramDataStickyOpenToAll << "QuillUpdate_1" << Kind::Folder << 301000LL << true;
 }
 
 void StaleWorkFolderSweepTest::entry()
@@ -141,6 +167,7 @@ void StaleWorkFolderSweepTest::entry()
     writeFile(outside.filePath("keep.txt"), {});
     const QString path = placePath(place, name);
     create(path, kind, outside.path());
+    QCOMPARE(chmod(QFile::encodeName(m_programData).constData(), modeOf(place)), 0);
 
     const QDateTime born = startup::fileBirthTime(QFileInfo(path));
     QVERIFY(born.isValid());

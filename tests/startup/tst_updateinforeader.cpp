@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
 
 enum class InfoSetup
@@ -19,6 +21,18 @@ enum class InfoSetup
     Folder,      // a folder where the file is expected
     ParentIsFile // the path's parent is a regular file
 };
+
+// Where -i leads, started as root for the user nobody (as pkexec does).
+enum class InfoPlace
+{
+    Outside,          // beside the test's temporary folder, not inside it
+    LinkToOutside,    // a link in the temporary folder to a file outside
+    RootsInTemp,      // root's file in the temporary folder
+    CallersInTemp,    // the caller's file in the temporary folder
+    CallersLinkInTemp // the caller's link in the temporary folder to the caller's file there
+};
+
+constexpr uid_t Caller = 65534;
 
 // The main program lives where paths are awkward: spaces, quotes and non-Latin letters.
 const QString ProductFolderName = QStringLiteral("Quillon 远程 \"beta\"");
@@ -49,6 +63,7 @@ QByteArray nested(int depth)
 } // namespace
 
 Q_DECLARE_METATYPE(InfoSetup)
+Q_DECLARE_METATYPE(InfoPlace)
 
 class UpdateInfoReaderTest final : public QObject
 {
@@ -64,8 +79,8 @@ private slots:
     void largeFile_data();
     void largeFile();
     void relativeInfoPathUsesStartDirectoryAndArmsCompanionRemoval();
-    void infoFileOutsideTemporaryFolderIsKept_data();
-    void infoFileOutsideTemporaryFolderIsKept();
+    void infoFileRemoval_data();
+    void infoFileRemoval();
     void relativeAppPathUsesUpdaterFolder_data();
     void relativeAppPathUsesUpdaterFolder();
 
@@ -100,6 +115,7 @@ void UpdateInfoReaderTest::init()
 
 void UpdateInfoReaderTest::cleanup()
 {
+    qunsetenv("PKEXEC_UID");
     QDir::setCurrent(m_startDirectory);
     m_dir.reset();
 }
@@ -352,40 +368,66 @@ void UpdateInfoReaderTest::relativeInfoPathUsesStartDirectoryAndArmsCompanionRem
     QCOMPARE(log.of(QtDebugMsg), QStringList{"good"});
 }
 
-void UpdateInfoReaderTest::infoFileOutsideTemporaryFolderIsKept_data()
+void UpdateInfoReaderTest::infoFileRemoval_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("throughLink"); // -i names a link in the temporary folder
+    QTest::addColumn<InfoPlace>("place");
     QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("keptLog"); // empty: the file is deleted
 
-    QTest::newRow("valid") << object(ValidFields) << false << true;
-    QTest::newRow("valid, named through a link in the temporary folder")
-        << object(ValidFields) << true << true;
-    QTest::newRow("not JSON") << QByteArray("app_path=C:/q.exe") << false << false;
+    const QString outside = QStringLiteral("更新信息文件不在临时目录中，保留该文件及其伴随文件夹: ");
+    const QString notCallers =
+        QStringLiteral("更新信息文件不是调用者本人的普通文件，保留该文件及其伴随文件夹: ");
+    QTest::newRow("outside the temporary folders")
+        << object(ValidFields) << InfoPlace::Outside << true << outside;
+    QTest::newRow("outside, named through a link in the temporary folder")
+        << object(ValidFields) << InfoPlace::LinkToOutside << true << outside;
+    QTest::newRow("outside, not JSON")
+        << QByteArray("app_path=C:/q.exe") << InfoPlace::Outside << false << outside;
+    QTest::newRow("root's file in the temporary folder")
+        << object(ValidFields) << InfoPlace::RootsInTemp << true << notCallers;
+    QTest::newRow("root's file in the temporary folder, not JSON")
+        << QByteArray("app_path=C:/q.exe") << InfoPlace::RootsInTemp << false << notCallers;
+    QTest::newRow("the caller's file in the temporary folder")
+        << object(ValidFields) << InfoPlace::CallersInTemp << true << QString();
+    QTest::newRow("the caller's link to the caller's file in the temporary folder")
+        << object(ValidFields) << InfoPlace::CallersLinkInTemp << true << notCallers;
 }
 
-void UpdateInfoReaderTest::infoFileOutsideTemporaryFolderIsKept()
+void UpdateInfoReaderTest::infoFileRemoval()
 {
     QFETCH(QByteArray, content);
-    QFETCH(bool, throughLink);
+    QFETCH(InfoPlace, place);
     QFETCH(bool, accepted);
+    QFETCH(QString, keptLog);
 
-    // Beside the test's temporary folder, not inside it.
     QTemporaryDir outside(QFileInfo(QDir::tempPath()).absolutePath() +
                           QStringLiteral("/outside-temp-XXXXXX"));
     QVERIFY(outside.isValid());
-    const QString info = outside.filePath(QStringLiteral("info.json"));
-    const QString companion = outside.filePath(QStringLiteral("info"));
+    const bool inTemp = place != InfoPlace::Outside && place != InfoPlace::LinkToOutside;
+    const QDir folder(inTemp ? m_dir->path() : outside.path());
+    const QString info = folder.filePath(QStringLiteral("info.json"));
+    const QString companion = folder.filePath(QStringLiteral("info"));
     writeFile(info, withPaths(content));
     QVERIFY(QDir().mkpath(companion + QStringLiteral("/keep")));
+    const bool throughLink = place == InfoPlace::LinkToOutside || place == InfoPlace::CallersLinkInTemp;
     const QString named = throughLink ? infoPath(QStringLiteral("link.json")) : info;
     QVERIFY(!throughLink || QFile::link(info, named));
+    const uid_t owner = place == InfoPlace::RootsInTemp ? 0 : Caller;
+    for (const QString &path : {info, named, companion})
+        QCOMPARE(lchown(QFile::encodeName(path).constData(), owner, owner), 0);
+    qputenv("PKEXEC_UID", QByteArray::number(Caller));
 
     const MessageLog log;
     QCOMPARE(bool(startup::readUpdateInfo({"FarlinkUpdater", "-i", named})), accepted);
+    if (keptLog.isEmpty()) {
+        QCOMPARE(log.of(QtWarningMsg), QStringList());
+        QVERIFY(!entryExists(info));
+        return;
+    }
+    QCOMPARE(log.startingWith(keptLog).size(), 1);
     QCOMPARE(readFile(info), withPaths(content));
-    QCOMPARE(
-        log.startingWith(QStringLiteral("更新信息文件不在临时目录中，保留该文件及其伴随文件夹: ")).size(), 1);
+    QVERIFY(entryExists(named));
     if (accepted) {
         QTest::qWait(2500);
         QVERIFY(QFileInfo::exists(companion + QStringLiteral("/keep")));
@@ -416,7 +458,10 @@ void UpdateInfoReaderTest::relativeAppPathUsesUpdaterFolder()
     if (result)
         QCOMPARE(result->appPath, QFileInfo(main.fileName()).canonicalFilePath());
     else
-        QCOMPARE(log.of(QtCriticalMsg), QStringList{QStringLiteral("主程序不存在: ") + logQuoted(relative)});
+        QCOMPARE(log.of(QtCriticalMsg),
+                 QStringList{QStringLiteral("主程序不存在: ") +
+                             logQuoted(QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath() +
+                                       QLatin1Char('/') + relative)});
 }
 
 QTEST_GUILESS_MAIN(UpdateInfoReaderTest)
