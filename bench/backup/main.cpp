@@ -14,6 +14,7 @@
 
 #include "BenchEngine.h"
 #include "EngineConstants.h"
+#include "InstallJournal.h"
 #include "PackageListing.h"
 #include "ProgramFolder.h"
 
@@ -37,7 +38,6 @@ extern char **environ;
 namespace {
 
 constexpr qint64 MiB = 1 << 20;
-const QString BackupFolderName = QStringLiteral("_update_backup_20240101_000000");
 const QStringList ScaleSteps{QStringLiteral("space"),  QStringLiteral("listing"), QStringLiteral("verify"),
                              QStringLiteral("backup"), QStringLiteral("extract"), QStringLiteral("restore")};
 
@@ -80,10 +80,24 @@ void prepareEngine(BenchEngine &engine, const QString &appDir, const QString &zi
     engine.appPath = mainExecutable(appDir);
     engine.appDir = appDir;
     engine.configPath = appDir + QLatin1Char('/') + engine::ConfigFileName;
-    engine.backupDir = appDir + QLatin1Char('/') + BackupFolderName;
     engine.zipPath = zipPath;
     engine.tempDir = QFileInfo(zipPath).absolutePath();
     engine.newVersion = QStringLiteral("2.0.0");
+}
+
+QString journalBackupFolder(const QString &appDir)
+{
+    const InstallJournal::Reading reading = InstallJournal(appDir).read();
+    return reading.record ? appDir + QLatin1Char('/') + reading.record->backupFolder : QString();
+}
+
+// The backups of earlier rounds, each in a folder of its own name.
+void removeBackups(const QString &appDir)
+{
+    const QStringList folders =
+        QDir(appDir).entryList({engine::BackupMarker + QLatin1Char('*')}, QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &folder : folders)
+        QDir(appDir + QLatin1Char('/') + folder).removeRecursively();
 }
 
 bool makeFolder(const QString &appDir, int files, qint64 bytes)
@@ -197,10 +211,12 @@ bool runStepHere(const QString &step, const QString &appDir, const QString &zipP
     if (step == QLatin1String("verify"))
         return listing.read(zipPath) && listing.isInstalledIn(appDir);
     if (step == QLatin1String("backup"))
-        return engine.beginJournal() && engine.createBackup() &&
+        // The backup step names its own folder; the journal records that name for the restore below.
+        return engine.createBackup() && engine.beginJournal() &&
                timedFlush(work, [&engine] { return engine.recordBackupComplete(); });
     if (step == QLatin1String("extract"))
         return engine.extractUpdatePackage();
+    engine.backupDir = journalBackupFolder(appDir);
     return engine.restoreBackup() &&
            timedFlush(work, [&engine] { return engine.recordStage(InstallJournal::Stage::Restored); });
 }
@@ -258,7 +274,6 @@ int runCopy(const QString &work, int files, qint64 bytes, int rounds)
     const QString appDir = work + QStringLiteral("/Quillon");
     if (!makeFolder(appDir, files, bytes))
         return 1;
-    const QString backupDir = appDir + QLatin1Char('/') + BackupFolderName;
     QVector<double> cpThere, cpBack, backup, restore, flushes;
     bool ok = true;
     for (int round = 1; round <= rounds; ++round) {
@@ -272,7 +287,7 @@ int runCopy(const QString &work, int files, qint64 bytes, int rounds)
         restore.append(restored.seconds);
         flushes.append(takeFlushSeconds(work));
         ok = ok && backedUp.ok && restored.ok;
-        QDir(backupDir).removeRecursively();
+        removeBackups(appDir);
         std::printf("round %d: cp -a there %.2f s, back %.2f s; backup %.2f s, restore %.2f s, of which "
                     "flushes %.3f s\n",
                     round, cpThere.last(), cpBack.last(), backup.last(), restore.last(), flushes.last());
@@ -318,7 +333,7 @@ QVector<StepFigures> runScaleRound(const QString &work, int files, qint64 bytes,
     for (int repetition = 0; repetition < repetitions; ++repetition) {
         for (int i = 0; i < ScaleSteps.size(); ++i)
             runs[i].append(runStepApart(work, ScaleSteps.at(i), appDir, zipPath));
-        QDir(appDir + QLatin1Char('/') + BackupFolderName).removeRecursively();
+        removeBackups(appDir);
     }
     for (int i = 0; i < ScaleSteps.size(); ++i) {
         figures.append(combined(runs.at(i)));

@@ -1,11 +1,14 @@
 #include "FileCopier.h"
+#include "FileSafety.h"
 #include "ProgramFolderWalk.h"
+#include "UniqueFolder.h"
 #include "UpdateEngine.h"
 
+#include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
+#include <QHash>
+#include <QSet>
 
 using namespace engine;
 
@@ -14,50 +17,23 @@ namespace {
 using Entry = ProgramFolderWalk::Entry;
 using Kind = ProgramFolderWalk::Kind;
 
-bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
+QString below(const QString &root, const QString &relative)
 {
-    return canonicalPath == canonicalRoot || canonicalPath.startsWith(canonicalRoot + QLatin1Char('/'));
+    return root + QLatin1Char('/') + relative;
 }
 
-// Creates a folder below root unless a link on the way leads out of root: a copy
-// must never write outside the folder it restores or backs up.
-bool makeFolderInside(const QString &folder, const QString &canonicalRoot)
+bool copyEntry(const Entry &entry, const QString &sourceRoot, const QString &targetRoot)
 {
-    QString existing = folder;
-    while (!QFileInfo::exists(existing))
-        existing = QFileInfo(existing).absolutePath();
-    if (!isInside(QFileInfo(existing).canonicalFilePath(), canonicalRoot)) {
-        qWarning().noquote() << "拒绝写入程序目录之外:" << folder;
-        return false;
-    }
-    return QDir().mkpath(folder);
+    const QString source = below(sourceRoot, entry.relativePath);
+    const QString target = below(targetRoot, entry.relativePath);
+    return entry.kind == Kind::Link ? copySymbolicLink(source, target) : copyRegularFile(source, target);
 }
 
-// Entries come folder by folder, so most of them need no folder made or checked.
-class FolderMaker final
+// Owner, group and others: the "user" flags say what this process may do, and nobody may write a locked file.
+QFileDevice::Permissions modeOf(const QString &path)
 {
-public:
-    explicit FolderMaker(const QString &root) : canonicalRoot(QFileInfo(root).canonicalFilePath()) {}
-
-    bool makeFolderOf(const QString &path)
-    {
-        const QString folder = QFileInfo(path).absolutePath();
-        if (folder != lastFolder) {
-            lastFolderMade = !canonicalRoot.isEmpty() && makeFolderInside(folder, canonicalRoot);
-            lastFolder = folder;
-        }
-        return lastFolderMade;
-    }
-
-private:
-    QString canonicalRoot;
-    QString lastFolder;
-    bool lastFolderMade = false;
-};
-
-bool copyEntry(FileCopier &copier, const Entry &entry, const QString &source, const QString &destination)
-{
-    return entry.kind == Kind::Link ? copier.copyLink(source, destination) : copier.copy(source, destination);
+    return QFile::permissions(path) &
+           ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 }
 
 bool isProgressStep(int count, int total)
@@ -65,52 +41,90 @@ bool isProgressStep(int count, int total)
     return count % FilesPerProgressReport == 0 || count == total;
 }
 
-// Deleting first also removes files that a failed extraction added. A link is
-// removed as a link: what it points to is never touched.
-void removeProgramEntries(const QString &appDir)
+// Each folder after the one that holds it, so that every copy finds its folder there. Returns those that
+// could not be made.
+QStringList makeFolders(const QStringList &folders, const QString &root)
 {
-    const ProgramFolderWalk walk(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
-    for (const Entry &entry : walk.entries()) {
-        const QString path = appDir + QLatin1Char('/') + entry.relativePath;
-        if (!QFile::remove(path))
-            qDebug().noquote() << "警告：无法删除文件:" << path;
+    QStringList failed;
+    for (const QString &relative : folders) {
+        if (!makeRealFolder(below(root, relative))) {
+            qWarning().noquote() << "无法创建目录:" << below(root, relative);
+            failed.append(relative);
+        }
     }
+    return failed;
 }
 
-// An entry the deletion could not remove stands in the way of its copy; if it
-// cannot be removed either, the copy fails on it.
-bool restoreEntry(FileCopier &copier, FolderMaker &folders, const Entry &entry, const QString &backupDir,
-                  const QString &appDir)
+// A program file with the bytes and permissions of its copy needs nothing put back: a file that cannot be
+// changed (held by another program, locked by the system) but is right then does not fail the restore.
+bool matchesBackup(const Entry &current, const Entry *saved, const QString &appDir, const QString &backupDir)
 {
-    const QString destination = appDir + QLatin1Char('/') + entry.relativePath;
-    if (!folders.makeFolderOf(destination))
+    if (!saved || current.kind != Kind::File || saved->kind != Kind::File || current.size != saved->size)
         return false;
-    const QFileInfo leftover(destination);
-    if (leftover.exists() || leftover.isSymbolicLink())
-        QFile::remove(destination);
-    return copyEntry(copier, entry, backupDir + QLatin1Char('/') + entry.relativePath, destination);
+    const QString path = below(appDir, current.relativePath);
+    const QString copy = below(backupDir, saved->relativePath);
+    return modeOf(path) == modeOf(copy) && platform::sameContents(path.toStdString(), copy.toStdString());
+}
+
+void removeEntry(const QString &path, const char *failureLog)
+{
+    if (!platform::removeTree(path.toStdString()))
+        qDebug().noquote() << failureLog << path;
+}
+
+// Clears the way for the copies: files and links that differ from the backup go, then every folder the
+// backup does not hold, with whatever is left in it, so that a file which became a folder becomes a file
+// again. Links are removed as themselves. Returns the entries that are already as the backup holds them.
+QSet<QString> clearChangedEntries(const ProgramFolderWalk &backup, const QString &backupDir,
+                                  const QString &appDir)
+{
+    QHash<QString, const Entry *> saved;
+    for (const Entry &entry : backup.entries())
+        saved.insert(entry.relativePath, &entry);
+    const ProgramFolderWalk program(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
+    QSet<QString> unchanged;
+    for (const Entry &entry : program.entries()) {
+        if (matchesBackup(entry, saved.value(entry.relativePath), appDir, backupDir))
+            unchanged.insert(entry.relativePath);
+        else
+            removeEntry(below(appDir, entry.relativePath), "警告：无法删除文件:");
+    }
+    const QSet<QString> savedFolders(backup.folders().cbegin(), backup.folders().cend());
+    for (const QString &folder : program.folders()) {
+        if (!savedFolders.contains(folder))
+            removeEntry(below(appDir, folder), "警告：无法删除目录:");
+    }
+    return unchanged;
 }
 
 } // namespace
 
+// A new folder of this run's own, made under the folder lock: a name that another run, or anyone else, has
+// taken is passed over, never used or followed, so no run writes into or removes another one's backup.
+bool UpdateEngine::createBackupFolder()
+{
+    backupFolderOwned = false;
+    backupMustBeKept = false;
+    const QString base =
+        appDir + QLatin1Char('/') + BackupMarker + QDateTime::currentDateTime().toString(BackupTimeFormat);
+    backupDir = createUniqueFolder(base, platform::createFolder,
+                                   {"备份目录名称已被占用，跳过:", "无法创建备份目录:"});
+    backupFolderOwned = !backupDir.isEmpty();
+    return backupFolderOwned;
+}
+
 bool UpdateEngine::createBackup()
 {
-    qDebug().noquote() << "创建备份到:" << backupDir;
-    if (!QDir().mkpath(backupDir)) {
-        qDebug().noquote() << "无法创建备份目录:" << backupDir;
+    if (!backupFolderOwned && !createBackupFolder())
         return false;
-    }
+    qDebug().noquote() << "创建备份到:" << backupDir;
     const ProgramFolderWalk walk(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
     const int total = walk.entries().size();
     backedUpEntries = walk.entries();
-    FileCopier copier;
-    FolderMaker folders(backupDir);
-    bool allCopied = true;
+    bool allCopied = makeFolders(walk.folders(), backupDir).isEmpty();
     for (int done = 1; done <= total; ++done) {
         const Entry &entry = walk.entries().at(done - 1);
-        const QString destination = backupDir + QLatin1Char('/') + entry.relativePath;
-        if (!folders.makeFolderOf(destination) ||
-            !copyEntry(copier, entry, appDir + QLatin1Char('/') + entry.relativePath, destination)) {
+        if (!copyEntry(entry, appDir, backupDir)) {
             qDebug().noquote() << "备份文件失败:" << entry.relativePath;
             allCopied = false;
         }
@@ -128,7 +142,8 @@ bool UpdateEngine::createBackup()
 bool UpdateEngine::restoreBackup()
 {
     qDebug() << "=== 开始恢复备份 ===";
-    if (backupDir.isEmpty() || !QDir(backupDir).exists()) {
+    if (backupDir.isEmpty() ||
+        platform::entryStatus(backupDir.toStdString()).type != platform::EntryType::Folder) {
         qDebug().noquote() << "备份目录不存在或为空:" << backupDir;
         backupMustBeKept = true;
         return false;
@@ -142,14 +157,15 @@ bool UpdateEngine::restoreBackup()
     }
     const int total = backup.entries().size();
     qDebug() << "备份文件数:" << total;
-    removeProgramEntries(appDir);
+    const QSet<QString> unchanged = clearChangedEntries(backup, backupDir, appDir);
 
-    FileCopier copier;
-    FolderMaker folders(appDir);
+    QStringList notRestored = makeFolders(backup.folders(), appDir);
     int restored = 0;
-    QStringList notRestored;
     for (const Entry &entry : backup.entries()) {
-        if (restoreEntry(copier, folders, entry, backupDir, appDir)) {
+        if (unchanged.contains(entry.relativePath)) {
+            qDebug().noquote() << "文件与备份相同，无需恢复:" << entry.relativePath;
+            ++restored;
+        } else if (copyEntry(entry, backupDir, appDir)) {
             qDebug().noquote() << "恢复文件成功:" << entry.relativePath;
             ++restored;
         } else {

@@ -1,11 +1,10 @@
+#include "FileSafety.h"
 #include "IniFile.h"
 #include "UpdateEngine.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 
 using namespace engine;
 
@@ -22,6 +21,25 @@ QString keyOf(const QString &settingsKey)
     return settingsKey.section(QLatin1Char('/'), 1);
 }
 
+// config.ini is read only as a regular file of its own: written through a link or a second hard link, an
+// elevated updater would change a file outside the program folder.
+bool isOwnRegularFile(const QString &path, const platform::EntryStatus &status)
+{
+    if (status.type == platform::EntryType::Link) {
+        qCritical().noquote() << "配置文件是链接，不写入:" << path;
+        return false;
+    }
+    if (status.type != platform::EntryType::File) {
+        qCritical().noquote() << "配置文件不是普通文件，不写入:" << path;
+        return false;
+    }
+    if (status.linkCount > 1) {
+        qCritical().noquote() << "配置文件有多个硬链接，不写入:" << path << status.linkCount;
+        return false;
+    }
+    return true;
+}
+
 bool readConfig(const QString &path, QByteArray &content)
 {
     QFile file(path);
@@ -33,19 +51,14 @@ bool readConfig(const QString &path, QByteArray &content)
     return true;
 }
 
-// A new file, flushed, renamed over the old one: a crash leaves the old file or the new, never half.
-// QSaveFile refuses a read-only file and gives the new one the old one's permissions.
+// Written unbuffered into a new file, flushed, its size read back and renamed over the old one: a crash
+// leaves the old file or the new, never half, and a full disk is reported. The new file keeps the old one's
+// owner and permissions, as the product, which may run as the user, needs them.
 bool replaceConfig(const QString &path, const QByteArray &content)
 {
-    const QFileInfo existing(path);
-    // Written through a link, an elevated updater would change a file outside the program folder.
-    if (existing.isSymbolicLink()) {
-        qCritical().noquote() << "配置文件是链接，不写入:" << path;
-        return false;
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
-        qCritical().noquote() << "无法写入配置文件:" << path << file.errorString();
+    const std::string error = platform::replaceFile(path.toStdString(), content.toStdString());
+    if (!error.empty()) {
+        qCritical().noquote() << "无法写入配置文件:" << path << QString::fromStdString(error);
         return false;
     }
     return true;
@@ -57,13 +70,14 @@ bool UpdateEngine::updateConfigFile()
 {
     qDebug().noquote() << "开始更新配置文件:" << configPath;
     // The file belongs to the product: a missing one is reported, never created.
-    if (!QFile::exists(configPath)) {
+    const platform::EntryStatus status = platform::entryStatus(configPath.toStdString());
+    if (status.type == platform::EntryType::Missing) {
         qWarning().noquote() << "配置文件不存在:" << configPath;
         qCritical() << "找不到配置文件";
         return false;
     }
     QByteArray content;
-    if (!readConfig(configPath, content)) {
+    if (!isOwnRegularFile(configPath, status) || !readConfig(configPath, content)) {
         qCritical() << "配置文件更新失败";
         return false;
     }

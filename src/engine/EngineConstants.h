@@ -47,9 +47,10 @@ constexpr int DownloadShare = 70;
 
 // Work paths
 inline const QString WorkFolderPrefix = QStringLiteral("QuillUpdate_");
-inline const QString WorkFolderSuffixSeparator = QStringLiteral("_");
-// Names QuillUpdate_<seconds>_1 to _<this> are tried when QuillUpdate_<seconds> is taken.
-constexpr int MaximumWorkFolderSuffix = 1000;
+// Names <name>_1 to _<this> are tried when a work or backup folder's name (QuillUpdate_<seconds>,
+// _update_backup_<time>) is taken.
+inline const QString FolderNameSuffixSeparator = QStringLiteral("_");
+constexpr int MaximumFolderNameSuffix = 1000;
 inline const QString PackageFileName = QStringLiteral("update.zip");
 inline const QString ConfigFileName = QStringLiteral("config.ini");
 inline const QString BackupMarker = QStringLiteral("_update_backup_");
@@ -67,6 +68,13 @@ inline const QString FolderLockFileName = BackupMarker + QStringLiteral("lock");
 constexpr int JournalFormat = 1;
 // Far above the list of any real product (50,000 files take about 4 MB).
 constexpr qint64 MaximumJournalBytes = 64 * 1024 * 1024;
+// A folder lock whose holder cannot be judged (an empty file, as a power cut leaves one, or a holder on
+// another machine) is taken for stale after this long; a live holder on this machine is waited for as long
+// as it runs. The wait looks at the holder again at every poll.
+constexpr int UnjudgedLockHolderWaitMs = 60000;
+constexpr int FolderLockPollMs = 1000;
+// Far above the few lines QLockFile writes.
+constexpr qint64 MaximumLockFileBytes = 4096;
 // The logon command's value name: this prefix and a digest of the program folder, one per product.
 inline const QString RunOnceValuePrefix = QStringLiteral("FarlinkUpdaterRecovery_");
 inline const QString RecoverOption = QStringLiteral("--recover");
@@ -142,6 +150,9 @@ inline const QString TarProgram = QStringLiteral("tar");
 inline const QString ExpandArchiveScript =
     QStringLiteral("try { Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force -ErrorAction Stop; "
                    "exit 0 } catch { Write-Error $_; exit 1 }");
+// tar runs with a UTF-8 locale, so that the zip's UTF-8 names reach the disk whatever locale the updater has.
+inline const QString ToolLocaleVariable = QStringLiteral("LC_ALL");
+inline const QString ToolUtf8Locale = QStringLiteral("C.UTF-8");
 
 // Keys of the product's config.ini
 inline const QString ConfigKeyVersion = QStringLiteral("App/Version");

@@ -2,6 +2,8 @@
 
 namespace {
 
+const QByteArray Utf8ByteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
+
 bool isSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -157,11 +159,15 @@ IniFile::IniFile(const QByteArray &content) : bytes(content)
     parse();
 }
 
+// QSettings (Qt 5.15) looks for section headers after a UTF-8 byte-order mark, but reads the keys before
+// the first header from the very start of the file: a key on the mark's own line has the mark's three
+// bytes, as Latin-1, at the front of its name.
 void IniFile::parse()
 {
     lines.clear();
+    dataStart = bytes.startsWith(Utf8ByteOrderMark) ? Utf8ByteOrderMark.size() : 0;
     QString section;
-    int position = 0;
+    int position = dataStart;
     int start = 0;
     int end = 0;
     int equals = -1;
@@ -173,9 +179,22 @@ void IniFile::parse()
             int keyEnd = equals;
             while (keyEnd > start && isBlank(bytes.at(keyEnd - 1)))
                 --keyEnd;
-            lines.append({start, end, equals, section, unescapedName(bytes, start, keyEnd)});
+            const int nameStart = isOnMarkLine(start) ? 0 : start;
+            lines.append({start, end, equals, section, unescapedName(bytes, nameStart, keyEnd)});
         }
     }
+}
+
+// Whether only blanks stand between the byte-order mark and position.
+bool IniFile::isOnMarkLine(int position) const
+{
+    if (dataStart == 0)
+        return false;
+    for (int i = dataStart; i < position; ++i) {
+        if (!isBlank(bytes.at(i)))
+            return false;
+    }
+    return true;
 }
 
 QVector<int> IniFile::linesOf(const QString &section, const QString &key) const
@@ -199,10 +218,10 @@ QString IniFile::rawValue(const QString &section, const QString &key) const
     return QString::fromUtf8(bytes.mid(line.equals + 1, line.end - line.equals - 1).trimmed());
 }
 
-// The start of the physical line that holds position.
+// The start of the physical line that holds position; the byte-order mark stays.
 int IniFile::physicalStart(int position) const
 {
-    while (position > 0 && !isLineBreak(bytes.at(position - 1)))
+    while (position > dataStart && !isLineBreak(bytes.at(position - 1)))
         --position;
     return position;
 }
@@ -216,6 +235,14 @@ int IniFile::physicalEnd(int position) const
     if (position < bytes.size() && bytes.at(position) == '\r')
         ++position;
     if (position < bytes.size() && bytes.at(position) == '\n' && bytes.at(position - 1) != '\n')
+        ++position;
+    return position;
+}
+
+// The line break that ends the physical line holding position, or the end of the data.
+int IniFile::lineBreakAt(int position) const
+{
+    while (position < bytes.size() && !isLineBreak(bytes.at(position)))
         ++position;
     return position;
 }
@@ -262,7 +289,10 @@ bool IniFile::remove(const QString &section, const QString &key)
     for (auto it = found.crbegin(); it != found.crend(); ++it) {
         const Line &line = lines.at(*it);
         const int start = physicalStart(line.start);
-        bytes.remove(start, physicalEnd(line.end) - start);
+        // On the byte-order mark's line the line break stays: the next line would take the mark into its
+        // key's name.
+        const int end = isOnMarkLine(line.start) ? lineBreakAt(line.end) : physicalEnd(line.end);
+        bytes.remove(start, end - start);
     }
     parse();
     if (linesOf(section, key).isEmpty())
@@ -283,7 +313,7 @@ void IniFile::insertKeyLine(const QString &section, const QString &key, const QS
             lastOfSection = i;
     }
     if (lastOfSection == -1) {
-        if (!bytes.isEmpty() && !isLineBreak(bytes.at(bytes.size() - 1)))
+        if (bytes.size() > dataStart && !isLineBreak(bytes.at(bytes.size() - 1)))
             bytes += eol;
         bytes += sectionHeader(section) + eol + keyLine;
         return;

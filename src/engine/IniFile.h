@@ -6,10 +6,11 @@
 
 // Edits keys of an INI file in place and keeps every other byte: comments, blank
 // lines, a byte-order mark, line ends, key order and the raw values of other keys.
-// Lines are split and names unescaped the way QSettings reads an INI file, so that
-// the keys edited here are the keys QSettings sees; the values written are escaped
-// the way QSettings writes them. Section and key names match without regard to
-// letter case, as on Windows. Pure: bytes in, bytes out.
+// Lines are split, a byte-order mark passed over and names unescaped the way
+// QSettings reads an INI file, so that the keys edited here are the keys QSettings
+// sees; the values written are escaped the way QSettings writes them. Section and
+// key names match without regard to letter case, as on Windows. Pure: bytes in,
+// bytes out.
 class IniFile final
 {
 public:
@@ -44,12 +45,16 @@ private:
     };
 
     void parse();
+    bool isOnMarkLine(int position) const;
     QVector<int> linesOf(const QString &section, const QString &key) const;
     int physicalStart(int position) const;
     int physicalEnd(int position) const;
+    int lineBreakAt(int position) const;
     QByteArray lineEnd() const;
     void insertKeyLine(const QString &section, const QString &key, const QString &value);
 
     QByteArray bytes;
+    // Past the UTF-8 byte-order mark, or 0
+    int dataStart = 0;
     QVector<Line> lines;
 };

@@ -1,6 +1,7 @@
 #include "InstallJournal.h"
 
 #include "EngineConstants.h"
+#include "FileSafety.h"
 #include "Platform.h"
 
 #include <QDebug>
@@ -9,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <array>
 #include <cmath>
@@ -104,13 +104,19 @@ InstallJournal::InstallJournal(const QString &appDir)
 {
 }
 
+// A link or anything else with the name counts: it is never taken for the absence of a journal.
 bool InstallJournal::exists() const
 {
-    return QFileInfo::exists(filePath);
+    return platform::entryStatus(filePath.toStdString()).type != platform::EntryType::Missing;
 }
 
 InstallJournal::Reading InstallJournal::read() const
 {
+    // The journal tells an elevated recovery what to delete and what to run: only a file that no one but
+    // administrators could have written is read, and never through a link.
+    const std::string distrust = platform::whyFileUntrusted(filePath.toStdString());
+    if (!distrust.empty())
+        return failure(QStringLiteral("not trusted: ") + QString::fromStdString(distrust));
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
         return failure(QStringLiteral("cannot open: ") + file.errorString());
@@ -121,17 +127,15 @@ InstallJournal::Reading InstallJournal::read() const
 
 bool InstallJournal::write(const Record &record)
 {
-    QSaveFile file(filePath);
-    // Qt writes into a new file beside the journal, flushes it to disk in commit() and renames it over
-    // the old one: a reader sees the old record or the new one, never half of either.
+    // A new file beside the journal, written unbuffered, flushed, its size read back and renamed over the
+    // old one, the folder flushed: a reader sees the old record or the new one, never half of either, and a
+    // full disk is a failure here rather than an empty journal later. A link in its place is left alone.
     const QByteArray bytes = serialize(record);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        qCritical().noquote() << "无法写入安装日志:" << filePath << file.errorString();
+    const std::string error = platform::replaceFile(filePath.toStdString(), bytes.toStdString());
+    if (!error.empty()) {
+        qCritical().noquote() << "无法写入安装日志:" << filePath << QString::fromStdString(error);
         return false;
     }
-    // The rename itself lives in the folder.
-    if (!platform::flushFolder(QFile::encodeName(folder).toStdString()))
-        qWarning().noquote() << "安装日志所在目录无法写入磁盘:" << folder;
     qDebug().noquote() << "安装日志:" << stageName(record.stage);
     return true;
 }
@@ -142,7 +146,7 @@ bool InstallJournal::remove()
         qCritical().noquote() << "无法删除安装日志:" << filePath;
         return false;
     }
-    platform::flushFolder(QFile::encodeName(folder).toStdString());
+    platform::flushFolder(folder.toStdString());
     return true;
 }
 

@@ -51,8 +51,13 @@ public:
     explicit InstallJournal(const QString &appDir);
 
     QString path() const { return filePath; }
+    // Whether anything, a link included, has the journal's name.
     bool exists() const;
+    // Refuses a journal that someone other than administrators could have written or swapped: a link, a file
+    // with more than one hard link, or one owned or writable by someone else.
     Reading read() const;
+    // False, with the old journal (or none) left as it was, when the record is not durably written whole;
+    // a link or hard-linked file in its place is left alone.
     bool write(const Record &record);
     bool remove();
 

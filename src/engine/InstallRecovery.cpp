@@ -2,7 +2,7 @@
 // to the old version or the new version is completed, and the daemon is started again. Every action is
 // safe to repeat, so a recovery that is itself interrupted is simply run again.
 
-#include "Platform.h"
+#include "FileSafety.h"
 #include "ProductDaemon.h"
 #include "UpdateEngine.h"
 
@@ -30,6 +30,9 @@ UpdateEngine::RecoveryOutcome UpdateEngine::recoverProgramFolder(const QString &
     this->appPath = appPath;
     appDir = QFileInfo(appPath).absolutePath();
     configPath = appDir + QLatin1Char('/') + ConfigFileName;
+    // Before the lock: nothing is created, read or run in a folder that others can change.
+    if (!programFolderTrusted())
+        return RecoveryOutcome::Failed;
     if (!takeFolderLock(wait)) {
         const bool busy = folderLock->error() == QLockFile::LockFailedError;
         releaseFolderLock();
@@ -48,6 +51,10 @@ UpdateEngine::RecoveryOutcome UpdateEngine::recoverInterruptedInstall()
         return RecoveryOutcome::NothingToDo;
     }
     qWarning().noquote() << "发现未完成的安装，开始恢复:" << appDir;
+    // A journal in a folder that others can change may be theirs: it is not followed, the daemon found
+    // there is not run, and no logon command is registered for it.
+    if (!programFolderTrusted())
+        return RecoveryOutcome::Failed;
     const InstallJournal::Reading reading = journal.read();
     if (!reading.record) {
         // Nothing can be judged from it, so nothing is touched.
@@ -61,10 +68,11 @@ UpdateEngine::RecoveryOutcome UpdateEngine::recoverInterruptedInstall()
     // The run's own backup folder (when a run recovers before installing) is not the one to act on.
     const QString ownBackupDir = backupDir;
     backupDir = appDir + QLatin1Char('/') + journalRecord.backupFolder;
-    const bool whole = !needsRollBack(journalRecord.stage) || rollBackFromBackup();
+    const bool whole = backupFolderUsable() && (!needsRollBack(journalRecord.stage) || rollBackFromBackup());
     if (whole)
         cleanupBackup();
-    const bool backupGone = !QFileInfo::exists(backupDir);
+    const bool backupGone =
+        platform::entryStatus(backupDir.toStdString()).type == platform::EntryType::Missing;
     backupDir = ownBackupDir;
 
     if (!whole) {
@@ -80,6 +88,27 @@ UpdateEngine::RecoveryOutcome UpdateEngine::recoverInterruptedInstall()
     else
         qWarning().noquote() << "备份目录未能完全删除，保留安装日志:" << journalRecord.backupFolder;
     return RecoveryOutcome::Recovered;
+}
+
+// Whether only administrators can change the program folder and the folders above it; says why not.
+bool UpdateEngine::programFolderTrusted() const
+{
+    const std::string distrust = platform::whyProgramFolderUntrusted(appDir.toStdString());
+    if (distrust.empty())
+        return true;
+    qCritical().noquote() << "程序目录可被其他用户修改，不进行恢复:" << QString::fromStdString(distrust);
+    return false;
+}
+
+// A real folder directly in the program folder, or nothing at all: a restore or a removal through a link
+// (or junction) would reach whatever it leads to.
+bool UpdateEngine::backupFolderUsable() const
+{
+    const platform::EntryType type = platform::entryStatus(backupDir.toStdString()).type;
+    if (type == platform::EntryType::Folder || type == platform::EntryType::Missing)
+        return true;
+    qCritical().noquote() << "安装日志所指的备份目录不是真实目录，程序目录保持原样:" << backupDir;
+    return false;
 }
 
 bool UpdateEngine::rollBackFromBackup()

@@ -1,3 +1,4 @@
+#include "FileSafety.h"
 #include "PauseScale.h"
 #include "UpdateEngine.h"
 
@@ -38,9 +39,12 @@ void UpdateEngine::doInstallWork()
 
 void UpdateEngine::runInstallSteps()
 {
-    // Without a journal an interruption could not be repaired: nothing is changed then.
-    if (!beginJournal()) {
+    // Without a journal an interruption could not be repaired: nothing is changed then. The journal names
+    // the backup folder from its first record, so the folder is made first: a name chosen before its folder
+    // existed could be taken by anything in between, and a recovery would then act on that.
+    if (!createBackupFolder() || !beginJournal()) {
         cleanupTempDir();
+        removeBackupUnlessNeeded();
         endInstallWithError(ErrorBackupFailed);
         return;
     }
@@ -71,15 +75,32 @@ void UpdateEngine::runInstallSteps()
     if (extractUpdatePackage())
         finishInstall();
     else
-        recoverFromFailedExtraction();
+        restoreOldVersion();
 }
 
+// The product learns of its update only from config.ini: a config.ini that could not be written is no
+// update, and the old version goes back (a product that keeps none is updated as before). A journal that
+// still says the extraction was under way would make the next recovery put the backup back in any case, so
+// the backup is put back now and kept for that recovery.
 void UpdateEngine::finishInstall()
 {
     emit installProgress(FinalizingProgress, ProgressFinalizing);
-    if (!updateConfigFile())
+    const bool configPresent =
+        platform::entryStatus(configPath.toUtf8().toStdString()).type != platform::EntryType::Missing;
+    if (!updateConfigFile()) {
+        if (configPresent) {
+            qCritical() << "配置文件更新失败，恢复原版本";
+            restoreOldVersion();
+            return;
+        }
         qWarning() << "配置文件更新失败，但程序更新已成功";
-    recordStage(InstallJournal::Stage::Installed);
+    }
+    if (!recordStage(InstallJournal::Stage::Installed)) {
+        qCritical() << "无法记录安装完成，恢复原版本并保留备份";
+        backupMustBeKept = true;
+        restoreOldVersion();
+        return;
+    }
     cleanupTempDir();
     removeBackupUnlessNeeded();
     pauseFor(PauseBeforeFinishMs);
@@ -89,7 +110,7 @@ void UpdateEngine::finishInstall()
     emit updateFinished(true, InstallSucceeded);
 }
 
-void UpdateEngine::recoverFromFailedExtraction()
+void UpdateEngine::restoreOldVersion()
 {
     emit installProgress(RecoveryProgress, ProgressRecoveryInProgress);
     recordStage(InstallJournal::Stage::RestoreStarted);
@@ -118,9 +139,13 @@ void UpdateEngine::endInstallWithError(const QString &error)
 
 void UpdateEngine::removeBackupUnlessNeeded()
 {
+    if (!backupFolderOwned)
+        return;
     if (backupMustBeKept) {
         qWarning().noquote() << "恢复未完成，保留备份目录:" << backupDir;
         return;
     }
     cleanupBackup();
+    // Whatever has the name from now on is not this run's.
+    backupFolderOwned = false;
 }

@@ -1,11 +1,17 @@
 #include "PauseScale.h"
 #include "PowerShellCommand.h"
+#include "ProgramFolderWalk.h"
 #include "UpdateEngine.h"
+
+#include "FileSafety.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QVector>
 
 using namespace engine;
 
@@ -108,6 +114,11 @@ ToolOutcome extractWithTar(const QString &zipPath, const QString &appDir, int ti
     qDebug() << "尝试使用tar解压";
     QProcess process;
     process.setWorkingDirectory(appDir);
+    // tar converts the zip's UTF-8 names to its locale: in the C locale of an elevated copy started without
+    // LANG it would skip every non-ASCII name.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(ToolLocaleVariable, ToolUtf8Locale);
+    process.setProcessEnvironment(environment);
     const ToolEnd end = runTool(process, TarProgram,
                                 {QStringLiteral("-xf"), zipPath, QStringLiteral("-C"), appDir}, timeoutMs);
     if (end != ToolEnd::Finished)
@@ -130,6 +141,93 @@ bool logNewTopLevelFiles(const QStringList &before, const QStringList &after)
     return found;
 }
 
+// What is at a path of the program folder, as far as the check after the extraction cares.
+struct EntryKind
+{
+    platform::EntryType type;
+    bool setId;
+
+    bool operator==(const EntryKind &other) const { return type == other.type && setId == other.setId; }
+};
+
+struct FoundEntry
+{
+    QString relativePath;
+    EntryKind kind;
+};
+
+void walkFolder(const QString &root, const QString &relativeFolder, QVector<FoundEntry> &found)
+{
+    const QString folder = relativeFolder.isEmpty() ? root : root + QLatin1Char('/') + relativeFolder;
+    const QStringList names =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QString relative = relativeFolder.isEmpty() ? name : relativeFolder + QLatin1Char('/') + name;
+        if (ProgramFolderWalk::isInBackupFolder(relative))
+            continue;
+        const platform::EntryStatus status =
+            platform::entryStatus((root + QLatin1Char('/') + relative).toUtf8().toStdString());
+        found.append({relative, {status.type, status.setIdBits}});
+        // Links and junctions are listed, never entered.
+        if (status.type == platform::EntryType::Folder)
+            walkFolder(root, relative, found);
+    }
+}
+
+// Everything in the program folder but the backup folders and files, whatever its kind.
+QVector<FoundEntry> programFolderEntries(const QString &appDir)
+{
+    QVector<FoundEntry> found;
+    const QString root = QFileInfo(appDir).canonicalFilePath();
+    if (!root.isEmpty())
+        walkFolder(root, QString(), found);
+    return found;
+}
+
+QHash<QString, EntryKind> kindsByWindowsName(const QVector<FoundEntry> &entries)
+{
+    QHash<QString, EntryKind> kinds;
+    for (const FoundEntry &entry : entries)
+        kinds.insert(PackageListing::windowsNameKey(entry.relativePath), entry.kind);
+    return kinds;
+}
+
+// Why an entry found after the extraction may not stay, or an empty text. What was there before and is
+// not in the package is left to its owner as long as the extraction did not change its kind.
+QString strayReason(const EntryKind &kind, bool listed, const EntryKind *before)
+{
+    if (!listed && before && *before == kind)
+        return QString();
+    if (kind.type == platform::EntryType::Link)
+        return QStringLiteral("是链接");
+    if (kind.type == platform::EntryType::Other)
+        return QStringLiteral("是设备、管道或套接字");
+    // A folder may inherit setgid from its parent; only a file runs with it.
+    if (kind.setId && kind.type != platform::EntryType::Folder)
+        return QStringLiteral("带有 setuid/setgid 位");
+    if (listed)
+        return QString();
+    return before ? QStringLiteral("类型已改变") : QStringLiteral("不在更新包中，解压前也不存在");
+}
+
+// A tool that writes more than the package (another archive hidden in the file, or a tool that is not what
+// it claims) must not leave it behind: nothing may be new unless the package lists it, and nothing the
+// package lists may be a link, a device or a set-id file.
+bool holdsOnlyThePackage(const QString &appDir, const QHash<QString, EntryKind> &before,
+                         const PackageListing &listing)
+{
+    for (const FoundEntry &entry : programFolderEntries(appDir)) {
+        const auto earlier = before.constFind(PackageListing::windowsNameKey(entry.relativePath));
+        const QString reason = strayReason(entry.kind, listing.holds(entry.relativePath),
+                                           earlier == before.cend() ? nullptr : &earlier.value());
+        if (!reason.isEmpty()) {
+            qWarning().noquote() << "安装校验失败:" << entry.relativePath << reason;
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool UpdateEngine::extractUpdatePackage()
@@ -142,6 +240,7 @@ bool UpdateEngine::extractUpdatePackage()
         return false;
     const QStringList before = topLevelFiles(appDir);
     qDebug() << "解压前文件数:" << before.size();
+    const QHash<QString, EntryKind> kindsBefore = kindsByWindowsName(programFolderEntries(appDir));
 
     QString errorText;
     // An exit code proves nothing (a stub PowerShell exits 0 having written nothing): the
@@ -153,6 +252,7 @@ bool UpdateEngine::extractUpdatePackage()
         installed = outcome == ToolOutcome::Succeeded && packageListing.isInstalledIn(appDir);
     }
     const bool commandSucceeded = outcome == ToolOutcome::Succeeded;
+    installed = installed && holdsOnlyThePackage(appDir, kindsBefore, packageListing);
 
     for (int percent = ExtractionProgressStart; percent <= ExtractionProgressEnd;
          percent += ExtractionProgressStep) {

@@ -1,11 +1,14 @@
 #include "PackageListing.h"
 
 #include "EngineConstants.h"
+#include "Platform.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QtEndian>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -21,6 +24,18 @@ namespace {
 constexpr int ReadBlockBytes = 256 * 1024;
 // setuid, setgid and sticky: never part of a plain file.
 constexpr int SpecialModeBits = 07000;
+
+// The zip records the layout check reads, with their sizes up to their variable parts.
+const QByteArray LocalHeaderSignature("PK\x03\x04", 4);
+const QByteArray EndRecordSignature("PK\x05\x06", 4);
+const QByteArray Zip64LocatorSignature("PK\x06\x07", 4);
+const QByteArray Zip64EndRecordSignature("PK\x06\x06", 4);
+constexpr int EndRecordBytes = 22;
+constexpr int MaximumCommentBytes = 0xffff;
+constexpr int Zip64LocatorBytes = 20;
+constexpr int Zip64EndRecordBytes = 56;
+// A ZIP64 end record counts its size from after its signature and this size field.
+constexpr int Zip64EndRecordLeadBytes = 12;
 
 struct ArchiveFree
 {
@@ -65,14 +80,116 @@ QString errorOf(archive *reader)
     return text ? QString::fromUtf8(text) : QStringLiteral("unknown libarchive error");
 }
 
-// UTF-8 first: libarchive's wide names depend on the locale on some systems.
-QString pathnameOf(archive_entry *entry)
+bool openReader(archive *reader, PackageFile &package)
 {
-    if (const char *utf8 = archive_entry_pathname_utf8(entry))
-        return QString::fromUtf8(utf8);
-    if (const wchar_t *wide = archive_entry_pathname_w(entry))
-        return QString::fromWCharArray(wide);
+    archive_read_set_callback_data(reader, &package);
+    archive_read_set_read_callback(reader, readBlock);
+    archive_read_set_seek_callback(reader, seekTo);
+    archive_read_set_skip_callback(reader, skipAhead);
+    return package.file.seek(0) && archive_read_open1(reader) == ARCHIVE_OK;
+}
+
+template <typename T> T littleEndianAt(const QByteArray &bytes, int at)
+{
+    return qFromLittleEndian<T>(bytes.constData() + at);
+}
+
+// Exactly count bytes from offset, or none.
+QByteArray bytesAt(QFile &file, qint64 offset, int count)
+{
+    if (offset < 0 || !file.seek(offset))
+        return QByteArray();
+    const QByteArray bytes = file.read(count);
+    return bytes.size() == count ? bytes : QByteArray();
+}
+
+const QString NotWholeZip = QStringLiteral("不是完整的 zip 文件: ");
+const QString SplitZip = QStringLiteral("分卷 zip");
+
+// Where the central directory is recorded to be, and where it has to end.
+struct CentralDirectory
+{
+    quint64 offset;
+    quint64 size;
+    quint64 end;
+};
+
+// A ZIP64 end record, found through its locator, takes the place of the plain record's directory fields and
+// must end where the locator begins.
+QString zip64Problem(QFile &file, qint64 locatorAt, CentralDirectory &directory)
+{
+    const QByteArray locator = bytesAt(file, locatorAt, Zip64LocatorBytes);
+    // Disk of the record at 4, its offset at 8, number of disks at 16.
+    if (littleEndianAt<quint32>(locator, 4) != 0 || littleEndianAt<quint32>(locator, 16) != 1)
+        return SplitZip;
+    const quint64 recordAt = littleEndianAt<quint64>(locator, 8);
+    const QByteArray record = bytesAt(file, qint64(recordAt), Zip64EndRecordBytes);
+    if (!record.startsWith(Zip64EndRecordSignature) || recordAt + Zip64EndRecordBytes > quint64(locatorAt) ||
+        littleEndianAt<quint64>(record, 4) != quint64(locatorAt) - recordAt - Zip64EndRecordLeadBytes)
+        return QStringLiteral("ZIP64 结尾记录无效");
+    // Disk at 16, directory's disk at 20, entries on this disk at 24 and in all at 32, size at 40, offset
+    // at 48.
+    if (littleEndianAt<quint32>(record, 16) != 0 || littleEndianAt<quint32>(record, 20) != 0 ||
+        littleEndianAt<quint64>(record, 24) != littleEndianAt<quint64>(record, 32))
+        return SplitZip;
+    directory = {littleEndianAt<quint64>(record, 48), littleEndianAt<quint64>(record, 40), recordAt};
     return QString();
+}
+
+// libarchive's zip reader finds a zip behind anything put in front of it (it corrects the offsets) and
+// ignores what follows it, while tar reads a file from its first byte: a tar archive with a zip appended
+// would install the tar. So every byte must belong to the zip: its first entry at offset 0, its central
+// directory right before the end record, and the end record, with its comment, ending the file. Returns
+// why the file is not laid out so, or an empty text.
+QString layoutProblem(QFile &file)
+{
+    if (bytesAt(file, 0, LocalHeaderSignature.size()) != LocalHeaderSignature)
+        return QStringLiteral("开头不是 zip 本地文件头");
+    const qint64 size = file.size();
+    const qint64 tailAt = qMax<qint64>(0, size - EndRecordBytes - MaximumCommentBytes);
+    const QByteArray tail = bytesAt(file, tailAt, int(size - tailAt));
+    // The last signature is the record: one inside a comment would leave readers to choose.
+    const int at = tail.lastIndexOf(EndRecordSignature);
+    if (at < 0 || at + EndRecordBytes > tail.size() ||
+        at + EndRecordBytes + littleEndianAt<quint16>(tail, at + 20) != tail.size())
+        return QStringLiteral("没有结尾记录或其后还有数据");
+    // Disk at 4, directory's disk at 6, entries on this disk at 8 and in all at 10, size at 12, offset at 16.
+    if (littleEndianAt<quint16>(tail, at + 4) != 0 || littleEndianAt<quint16>(tail, at + 6) != 0 ||
+        littleEndianAt<quint16>(tail, at + 8) != littleEndianAt<quint16>(tail, at + 10))
+        return SplitZip;
+    const qint64 endAt = tailAt + at;
+    CentralDirectory directory{littleEndianAt<quint32>(tail, at + 16), littleEndianAt<quint32>(tail, at + 12),
+                               quint64(endAt)};
+    const qint64 locatorAt = endAt - Zip64LocatorBytes;
+    if (bytesAt(file, locatorAt, Zip64LocatorSignature.size()) == Zip64LocatorSignature) {
+        const QString problem = zip64Problem(file, locatorAt, directory);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    if (directory.size > directory.end || directory.offset != directory.end - directory.size)
+        return QStringLiteral("中央目录与结尾记录之间有其他数据");
+    return QString();
+}
+
+// What tar makes of the package: it lets every format and filter it knows bid for the file and takes the
+// highest bid. A file can begin like a zip and still be a tar archive whose first name starts with "PK":
+// tar would extract the tar. Returns what tar would read instead of a plain zip, or an empty text.
+QString otherFormatSeenByTar(PackageFile &package)
+{
+    ArchiveReader reader(archive_read_new());
+    archive_read_support_filter_all(reader.get());
+    archive_read_support_format_all(reader.get());
+    // Nothing that bids: tar cannot read it either, and the zip reader says why.
+    if (!openReader(reader.get(), package))
+        return QString();
+    archive_entry *entry = nullptr;
+    archive_read_next_header(reader.get(), &entry);
+    const bool unfiltered = archive_filter_code(reader.get(), 0) == ARCHIVE_FILTER_NONE;
+    if (unfiltered && (archive_format(reader.get()) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP)
+        return QString();
+    const QString format = QString::fromUtf8(archive_format_name(reader.get()));
+    return unfiltered ? format
+                      : QString::fromUtf8(archive_filter_name(reader.get(), 0)) + QLatin1Char(' ') + format;
 }
 
 bool isReservedDeviceName(const QString &part)
@@ -105,11 +222,13 @@ QString unplainEntryReason(archive_entry *entry)
     return QString();
 }
 
-// Reads the entry's data to its end: libarchive compares it with the zip's CRC-32 there.
-bool readData(archive *reader, qint64 &size, quint32 &crc, QString &reason)
+// Reads the entry's data to its end (libarchive compares it with the zip's CRC-32 there), hashing it on the
+// way.
+bool readData(archive *reader, PackageListing::Entry &entry, QString &reason)
 {
     uLong sum = crc32_z(0, Z_NULL, 0);
-    size = 0;
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    entry.size = 0;
     for (;;) {
         const void *block = nullptr;
         size_t length = 0;
@@ -121,38 +240,42 @@ bool readData(archive *reader, qint64 &size, quint32 &crc, QString &reason)
             reason = errorOf(reader);
             return false;
         }
-        if (offset != size) {
+        if (offset != entry.size) {
             reason = QStringLiteral("数据不连续");
             return false;
         }
         // An empty block may come with no buffer, which zlib takes as a request for the initial value.
-        if (length > 0)
+        if (length > 0) {
             sum = crc32_z(sum, static_cast<const Bytef *>(block), length);
-        size += qint64(length);
+            sha256.addData(static_cast<const char *>(block), int(length));
+        }
+        entry.size += qint64(length);
     }
-    crc = quint32(sum);
+    entry.crc32 = quint32(sum);
+    entry.sha256 = sha256.result();
     return true;
 }
 
-bool fileCrc32(const QString &path, quint32 &crc)
+bool fileSha256(const QString &path, QByteArray &digest)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     QByteArray block(ReadBlockBytes, Qt::Uninitialized);
-    uLong sum = crc32_z(0, Z_NULL, 0);
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
     for (;;) {
         const qint64 read = file.read(block.data(), block.size());
         if (read < 0)
             return false;
         if (read == 0)
             break;
-        sum = crc32_z(sum, reinterpret_cast<const Bytef *>(block.constData()), size_t(read));
+        sha256.addData(block.constData(), int(read));
     }
-    crc = quint32(sum);
+    digest = sha256.result();
     return true;
 }
 
+// Size and CRC-32 can be matched by anyone who writes a file; the SHA-256 of the verified package cannot.
 QString differenceFrom(const PackageListing::Entry &entry, const QString &path)
 {
     const QFileInfo info(path);
@@ -164,13 +287,12 @@ QString differenceFrom(const PackageListing::Entry &entry, const QString &path)
         return QStringLiteral("不存在或不是普通文件");
     if (info.size() != entry.size)
         return QStringLiteral("大小 %1，应为 %2").arg(info.size()).arg(entry.size);
-    quint32 crc = 0;
-    if (!fileCrc32(path, crc))
+    QByteArray digest;
+    if (!fileSha256(path, digest))
         return QStringLiteral("无法读取");
-    if (crc != entry.crc32)
-        return QStringLiteral("CRC-32 %1，应为 %2")
-            .arg(crc, 8, 16, QLatin1Char('0'))
-            .arg(entry.crc32, 8, 16, QLatin1Char('0'));
+    if (digest != entry.sha256)
+        return QStringLiteral("SHA-256 %1，应为 %2")
+            .arg(QLatin1String(digest.toHex()), QLatin1String(entry.sha256.toHex()));
     return QString();
 }
 
@@ -214,66 +336,119 @@ QString PackageListing::unsafePathReason(const QString &path)
     return QString();
 }
 
+QString PackageListing::windowsNameKey(const QString &path)
+{
+    QString key = path;
+    for (QChar &unit : key)
+        unit = unit.toUpper();
+    return key;
+}
+
+bool PackageListing::holds(const QString &relativePath) const
+{
+    return isFolderByKey.contains(windowsNameKey(relativePath));
+}
+
+// Windows would write the entry over another, or need a folder where a file is: a second file of one name
+// (letter case ignored as Windows ignores it), or a file and a folder of one name, the folder perhaps only
+// implied by a path below it. Records the entry and the folders above it.
+QString PackageListing::clashReason(const Entry &entry)
+{
+    const QString key = windowsNameKey(entry.path);
+    for (int slash = key.indexOf(QLatin1Char('/')); slash > 0;
+         slash = key.indexOf(QLatin1Char('/'), slash + 1)) {
+        if (!isFolderByKey.value(key.left(slash), true))
+            return QStringLiteral("文件与文件夹同名");
+        isFolderByKey.insert(key.left(slash), true);
+    }
+    const auto earlier = isFolderByKey.constFind(key);
+    if (earlier != isFolderByKey.cend() && !(entry.isFolder && *earlier))
+        return *earlier || entry.isFolder ? QStringLiteral("文件与文件夹同名") : QStringLiteral("重复的条目");
+    isFolderByKey.insert(key, entry.isFolder);
+    return QString();
+}
+
 bool PackageListing::read(const QString &zipPath)
 {
+    bool accepted = false;
+    // libarchive converts every name to the C library's character set: UTF-8 here, whatever LANG says.
+    platform::withUtf8CharacterSet([&] { accepted = readPackage(zipPath); });
+    return accepted;
+}
+
+bool PackageListing::readPackage(const QString &zipPath)
+{
     listed.clear();
+    isFolderByKey.clear();
+    const QString refusal = refusalOf(zipPath);
+    if (refusal.isEmpty()) {
+        qDebug() << "更新包条目数:" << listed.size();
+        return true;
+    }
+    qWarning().noquote() << "更新包无效:" << refusal;
+    listed.clear();
+    isFolderByKey.clear();
+    return false;
+}
+
+QString PackageListing::refusalOf(const QString &zipPath)
+{
     PackageFile package;
     package.file.setFileName(zipPath);
     package.block.resize(ReadBlockBytes);
-    const auto refuse = [&](const QString &reason) {
-        qWarning().noquote() << "更新包无效:" << reason;
-        listed.clear();
-        return false;
-    };
     if (!package.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return refuse(QStringLiteral("无法打开 ") + zipPath + QStringLiteral(": ") +
-                      package.file.errorString());
+        return QStringLiteral("无法打开 ") + zipPath + QStringLiteral(": ") + package.file.errorString();
+    const QString layout = layoutProblem(package.file);
+    if (!layout.isEmpty())
+        return NotWholeZip + layout;
+    const QString otherFormat = otherFormatSeenByTar(package);
+    if (!otherFormat.isEmpty())
+        return NotWholeZip + QStringLiteral("tar 会把它读作 ") + otherFormat;
 
     ArchiveReader reader(archive_read_new());
     // The seekable reader starts from the central directory, so a zip cut short is not a zip.
     archive_read_support_format_zip_seekable(reader.get());
-    archive_read_set_callback_data(reader.get(), &package);
-    archive_read_set_read_callback(reader.get(), readBlock);
-    archive_read_set_seek_callback(reader.get(), seekTo);
-    archive_read_set_skip_callback(reader.get(), skipAhead);
-    if (archive_read_open1(reader.get()) != ARCHIVE_OK)
-        return refuse(QStringLiteral("不是完整的 zip 文件: ") + errorOf(reader.get()));
-
-    QSet<QString> seen;
+    if (!openReader(reader.get(), package))
+        return NotWholeZip + errorOf(reader.get());
     archive_entry *entry = nullptr;
-    for (;;) {
-        const int status = archive_read_next_header(reader.get(), &entry);
-        if (status == ARCHIVE_EOF)
-            break;
-        // A warning here is about converting the name to the locale; the UTF-8 name is used.
+    int status = ARCHIVE_OK;
+    while ((status = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF) {
+        // A warning here is about converting the name; whether there is a UTF-8 name decides.
         if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
-            return refuse(QStringLiteral("无法读取条目: ") + errorOf(reader.get()));
-        const QString name = pathnameOf(entry);
-        const QString unplain = unplainEntryReason(entry);
-        if (!unplain.isEmpty())
-            return refuse(unplain + QStringLiteral(": ") + name);
-        Entry listedEntry{name, archive_entry_filetype(entry) == AE_IFDIR, 0, 0};
-        if (listedEntry.isFolder && listedEntry.path.endsWith(QLatin1Char('/')))
-            listedEntry.path.chop(1);
-        const QString unsafe = unsafePathReason(listedEntry.path);
-        if (!unsafe.isEmpty())
-            return refuse(unsafe + QStringLiteral(": ") + name);
-        // Windows names ignore letter case: two such entries would overwrite each other.
-        const QString key = listedEntry.path.toLower();
-        if (!listedEntry.isFolder && seen.contains(key))
-            return refuse(QStringLiteral("重复的条目: ") + name);
-        seen.insert(key);
-        QString reason;
-        if (!readData(reader.get(), listedEntry.size, listedEntry.crc32, reason))
-            return refuse(QStringLiteral("数据损坏 ") + name + QStringLiteral(": ") + reason);
-        if (archive_entry_size_is_set(entry) && archive_entry_size(entry) != listedEntry.size)
-            return refuse(QStringLiteral("大小与目录不符: ") + name);
-        listed.append(listedEntry);
+            return QStringLiteral("无法读取条目: ") + errorOf(reader.get());
+        const QString refusal = addEntry(reader.get(), entry);
+        if (!refusal.isEmpty())
+            return refusal;
     }
-    if (listed.isEmpty())
-        return refuse(QStringLiteral("没有任何条目"));
-    qDebug() << "更新包条目数:" << listed.size();
-    return true;
+    return listed.isEmpty() ? QStringLiteral("没有任何条目") : QString();
+}
+
+QString PackageListing::addEntry(archive *reader, archive_entry *entry)
+{
+    // Without the zip's UTF-8 flag the name is in the system's code page on Windows and raw bytes here.
+    const char *utf8Name = archive_entry_pathname_utf8(entry);
+    if (!utf8Name)
+        return QStringLiteral("无法按 UTF-8 读取条目名称");
+    const QString name = QString::fromUtf8(utf8Name);
+    const QString unplain = unplainEntryReason(entry);
+    if (!unplain.isEmpty())
+        return unplain + QStringLiteral(": ") + name;
+    Entry listedEntry{name, archive_entry_filetype(entry) == AE_IFDIR, 0, 0, QByteArray()};
+    if (listedEntry.isFolder && listedEntry.path.endsWith(QLatin1Char('/')))
+        listedEntry.path.chop(1);
+    const QString unsafe = unsafePathReason(listedEntry.path);
+    if (!unsafe.isEmpty())
+        return unsafe + QStringLiteral(": ") + name;
+    const QString clash = clashReason(listedEntry);
+    if (!clash.isEmpty())
+        return clash + QStringLiteral(": ") + name;
+    QString reason;
+    if (!readData(reader, listedEntry, reason))
+        return QStringLiteral("数据损坏 ") + name + QStringLiteral(": ") + reason;
+    if (archive_entry_size_is_set(entry) && archive_entry_size(entry) != listedEntry.size)
+        return QStringLiteral("大小与目录不符: ") + name;
+    listed.append(listedEntry);
+    return QString();
 }
 
 bool PackageListing::isInstalledIn(const QString &folder) const

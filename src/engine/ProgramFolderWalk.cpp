@@ -18,8 +18,7 @@ constexpr QDir::Filters EveryEntry = QDir::AllEntries | QDir::Hidden | QDir::Sys
 ProgramFolderWalk::ProgramFolderWalk(const QString &root, Scope scope)
     : rootPrefix(QDir::cleanPath(root) + QLatin1Char('/')), scope(scope)
 {
-    // The top level on its own, so that backup folders are skipped without being walked.
-    walkFolder(QDir::cleanPath(root), false);
+    walkFolder(QDir::cleanPath(root), true);
 }
 
 qint64 ProgramFolderWalk::totalFileBytes() const
@@ -35,29 +34,30 @@ bool ProgramFolderWalk::isInBackupFolder(const QString &relativePath)
     return relativePath.startsWith(BackupMarker);
 }
 
-void ProgramFolderWalk::walkFolder(const QString &folder, bool recursive)
+void ProgramFolderWalk::walkFolder(const QString &folder, bool topLevel)
 {
-    // Without FollowSymlinks a link to a folder is listed, never entered.
-    QDirIterator it(folder, EveryEntry,
-                    recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
+    // One level at a time, so that only real folders are entered: Qt's own descent would enter a junction.
+    QDirIterator it(folder, EveryEntry);
     while (it.hasNext()) {
         it.next();
-        addEntry(it.fileInfo(), recursive);
+        addEntry(it.fileInfo(), topLevel);
     }
 }
 
-void ProgramFolderWalk::addEntry(const QFileInfo &info, bool recursive)
+void ProgramFolderWalk::addEntry(const QFileInfo &info, bool topLevel)
 {
     const QString path = info.filePath();
     const QString relative = path.mid(rootPrefix.size());
-    if (!recursive && scope == Scope::WithoutBackupFolders && isInBackupFolder(relative))
+    // Backup folders are skipped at the top level without being walked.
+    if (topLevel && scope == Scope::WithoutBackupFolders && isInBackupFolder(relative))
         return;
-    // isSymbolicLink, not isSymLink: a Windows shortcut is an ordinary file to copy.
-    if (info.isSymbolicLink()) {
+    // isSymbolicLink, not isSymLink: a Windows shortcut is an ordinary file to copy. A junction is a link
+    // too, though Qt calls it a folder.
+    if (info.isSymbolicLink() || info.isJunction()) {
         found.append({relative, Kind::Link, 0});
     } else if (info.isDir()) {
-        if (!recursive)
-            walkFolder(path, true);
+        foundFolders.append(relative);
+        walkFolder(path, false);
     } else if (info.isFile()) {
         found.append({relative, Kind::File, info.size()});
     } else {

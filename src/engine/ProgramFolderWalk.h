@@ -2,11 +2,13 @@
 
 #include <QFileInfo>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // Everything below a folder that an update must back up, put back and count:
-// regular files and symbolic links, hidden and system ones included. Links are
-// entries of their own and never followed, so no walk leaves the folder.
+// regular files and symbolic links, hidden and system ones included, and the
+// folders that hold them. Links and junctions are entries of their own and never
+// followed, so no walk leaves the folder.
 class ProgramFolderWalk final
 {
 public:
@@ -34,16 +36,19 @@ public:
     ProgramFolderWalk(const QString &root, Scope scope);
 
     const QVector<Entry> &entries() const { return found; }
+    // Every real folder below the root, empty ones included, each after the folder that holds it.
+    const QStringList &folders() const { return foundFolders; }
     qint64 totalFileBytes() const;
 
     // Whether a path relative to the program folder lies in one of the backup folders inside it.
     static bool isInBackupFolder(const QString &relativePath);
 
 private:
-    void walkFolder(const QString &folder, bool recursive);
-    void addEntry(const QFileInfo &info, bool recursive);
+    void walkFolder(const QString &folder, bool topLevel);
+    void addEntry(const QFileInfo &info, bool topLevel);
 
     QString rootPrefix;
     Scope scope;
     QVector<Entry> found;
+    QStringList foundFolders;
 };

@@ -1,6 +1,5 @@
 #include "UpdateEngine.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 #include <QLockFile>
@@ -50,9 +49,9 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
         emit errorOccurred(ErrorProgramMissing);
         return;
     }
+    // The backup folder is made by the installation, under the folder lock: two windows opened in the same
+    // second must not share one.
     createWorkFolder();
-    backupDir =
-        appDir + QLatin1Char('/') + BackupMarker + QDateTime::currentDateTime().toString(BackupTimeFormat);
 }
 
 void UpdateEngine::setExpectedSha256(const QString &sha256)
@@ -85,7 +84,8 @@ void UpdateEngine::cancelUpdate()
         delete workerThread;
         workerThread = nullptr;
     }
+    // The backup is the installation's alone: every end of a run has removed it or kept it on purpose,
+    // under the folder lock.
     cleanupTempDir();
-    removeBackupUnlessNeeded();
     running = false;
 }

@@ -137,6 +137,8 @@ protected:
     int tarTimeoutMs = engine::TarTimeoutMs;
     // Largest package the download accepts (it must fit one QByteArray); tests lower it.
     qint64 maximumPackageBytes = engine::MaximumPackageBytes;
+    // How long a folder lock whose holder cannot be judged is waited for; tests shorten it.
+    int unjudgedLockHolderWaitMs = engine::UnjudgedLockHolderWaitMs;
 
 private:
     void receivePackageData();
@@ -147,12 +149,15 @@ private:
     // The install worker's sequence and its endings
     void runInstallSteps();
     void finishInstall();
-    void recoverFromFailedExtraction();
+    void restoreOldVersion();
     void endInstallWithError(const QString &error);
+    bool createBackupFolder();
     void removeBackupUnlessNeeded();
 
     // Set while tempDir is the folder this run created; a cleaned-up name is never taken up again.
     bool workFolderOwned = false;
+    // Set while backupDir is the folder this run created and has not removed: a run removes no other.
+    bool backupFolderOwned = false;
 
     // The journal of a run, and the ends of a run that leave the old version whole
     bool prepareProgramFolder();
@@ -164,6 +169,13 @@ private:
     void endJournalAndRestartDaemon();
     void registerRecoveryAtLogon() const;
     QString runOnceValueName() const;
+
+    // The folder lock's wait, and the checks before a recovery acts on a journal
+    bool waitForFolderLock();
+    bool removeLinkAtLockName() const;
+    QString folderLockPath() const;
+    bool programFolderTrusted() const;
+    bool backupFolderUsable() const;
 
     // Recovery steps
     bool rollBackFromBackup();

@@ -1,23 +1,43 @@
 #include "ProgramFolderWalk.h"
+#include "UniqueFolder.h"
 #include "UpdateEngine.h"
 
-#include "Platform.h"
+#include "FileSafety.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 
 using namespace engine;
 
 namespace {
 
+std::string pathOf(const QString &path)
+{
+    return path.toUtf8().toStdString();
+}
+
+// Removed as what it is now: a link is removed itself, a folder without following any link inside it.
 void removeFolder(const QString &folder, const char *logText)
 {
-    if (folder.isEmpty() || !QDir(folder).exists())
+    if (folder.isEmpty() || platform::entryStatus(pathOf(folder)).type == platform::EntryType::Missing)
         return;
     qDebug().noquote() << logText << folder;
-    QDir(folder).removeRecursively();
+    platform::removeTree(pathOf(folder));
+}
+
+// The program-data root, links resolved, when only administrators can rename, remove or replace what leads
+// to it; else an empty text, logged: a work folder there could be renamed away after the package's check.
+QString trustedProgramDataRoot()
+{
+    const QString configured = QString::fromStdString(platform::programDataRoot());
+    const QString root = QFileInfo(configured).canonicalFilePath();
+    const QString why = root.isEmpty() ? QStringLiteral("不存在")
+                                       : QString::fromStdString(platform::whyPathUntrusted(pathOf(root)));
+    if (why.isEmpty())
+        return root;
+    qCritical().noquote() << "程序数据目录不可信，不创建工作目录:" << configured << why;
+    return QString();
 }
 
 } // namespace
@@ -30,29 +50,18 @@ bool UpdateEngine::createWorkFolder()
     tempDir.clear();
     zipPath.clear();
     workFolderOwned = false;
-    const QString root = QString::fromStdString(platform::programDataRoot());
-    QDir().mkpath(root);
+    const QString root = trustedProgramDataRoot();
+    if (root.isEmpty())
+        return false;
     const QString base =
         root + QLatin1Char('/') + WorkFolderPrefix + QString::number(QDateTime::currentSecsSinceEpoch());
-    for (int attempt = 0; attempt <= MaximumWorkFolderSuffix; ++attempt) {
-        const QString candidate =
-            attempt == 0 ? base : base + WorkFolderSuffixSeparator + QString::number(attempt);
-        switch (platform::createPrivateFolder(candidate.toStdString())) {
-        case platform::FolderCreation::Created:
-            tempDir = candidate;
-            zipPath = tempDir + QLatin1Char('/') + PackageFileName;
-            workFolderOwned = true;
-            return true;
-        case platform::FolderCreation::NameTaken:
-            qWarning().noquote() << "工作目录名称已被占用，跳过:" << candidate;
-            break;
-        case platform::FolderCreation::Failed:
-            qCritical().noquote() << "无法创建工作目录:" << candidate;
-            return false;
-        }
-    }
-    qCritical().noquote() << "无法创建工作目录: 名称均已被占用" << base;
-    return false;
+    tempDir = createUniqueFolder(base, platform::createPrivateFolder,
+                                 {"工作目录名称已被占用，跳过:", "无法创建工作目录:"});
+    if (tempDir.isEmpty())
+        return false;
+    zipPath = tempDir + QLatin1Char('/') + PackageFileName;
+    workFolderOwned = true;
+    return true;
 }
 
 bool UpdateEngine::checkDiskSpace()
@@ -77,7 +86,8 @@ bool UpdateEngine::checkDiskSpace()
 
 void UpdateEngine::cleanupTempDir()
 {
-    removeFolder(tempDir, "清理临时目录:");
+    if (workFolderOwned)
+        removeFolder(tempDir, "清理临时目录:");
     // Whatever has the name from now on is not this run's.
     workFolderOwned = false;
 }

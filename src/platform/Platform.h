@@ -4,6 +4,7 @@
 // Kept free of Qt so that the Windows implementation builds with a plain
 // mingw-w64 cross compiler.
 
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -52,6 +53,12 @@ bool isSystemFolder(const std::string &folder);
 // The machine's shared temporary folder, forward slashes: "<Windows folder>/Temp" on Windows, "/tmp"
 // elsewhere. The user's own one is the caller's business.
 std::string systemTemporaryFolder();
+
+// Runs work with the C library's character set UTF-8 on the calling thread, whatever the process's locale,
+// and puts the thread's locale back afterwards. libarchive converts the names it reads to that character set:
+// in the C locale of an elevated copy started without LANG every non-ASCII name would be lost (POSIX:
+// uselocale with C.UTF-8). On Windows libarchive keeps names as wide strings, so work just runs.
+void withUtf8CharacterSet(const std::function<void()> &work);
 
 // Durability. Each returns whether the data reached stable storage and logs its own failure.
 // The file's contents and attributes (fsync; FlushFileBuffers on Windows).

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <locale.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ const char *const kOwnCommandLine = "/proc/self/cmdline";
 const char *const kProgramDataVariable = "PROGRAMDATA";
 const char *const kDefaultProgramDataRoot = "/var/tmp";
 const char *const kSystemTemporaryFolder = "/tmp";
+const char *const kUtf8Locale = "C.UTF-8";
 const mode_t kPrivateFolderMode = 0700;
 // Top-level folders of the system; they and the folders directly inside them are never a product folder.
 const char *const kSystemTopFolders[] = {"usr", "bin", "sbin", "etc", "boot", "var"};
@@ -337,6 +339,21 @@ bool isSystemFolder(const std::string &folder)
 std::string systemTemporaryFolder()
 {
     return kSystemTemporaryFolder;
+}
+
+void withUtf8CharacterSet(const std::function<void()> &work)
+{
+    const locale_t utf8 = newlocale(LC_CTYPE_MASK, kUtf8Locale, static_cast<locale_t>(nullptr));
+    if (utf8 == static_cast<locale_t>(nullptr)) {
+        // Names then keep to ASCII, and a package with any other is refused.
+        logFailure("newlocale", kUtf8Locale);
+        work();
+        return;
+    }
+    const locale_t previous = uselocale(utf8);
+    work();
+    uselocale(previous);
+    freelocale(utf8);
 }
 
 bool flushFile(const std::string &path)

@@ -9,6 +9,7 @@ namespace {
 
 const QString Version = QStringLiteral("2.0.1");
 const QString Stamp = QStringLiteral("2024-05-06 07:08:09");
+const QByteArray Bom = "\xEF\xBB\xBF";
 
 // The edits of an update, in the updater's order.
 QByteArray updated(const QByteArray &content)
@@ -35,6 +36,8 @@ private slots:
     void swallowedEditRefused();
     void valueReadBackByQSettings_data();
     void valueReadBackByQSettings();
+    void keysAsQSettingsReadsThem_data();
+    void keysAsQSettingsReadsThem();
 };
 
 void IniFileTest::update_data()
@@ -70,6 +73,12 @@ void IniFileTest::update_data()
         << QByteArray("[App]\nVersion=1\\\n.0\n[Update]\nLastCheckTime=\"a\nb\"\n[App]\nVersion=1.1\n")
         << QByteArray("[App]\nVersion=2.0.1\n[Update]\nLastUpdateTime=2024-05-06 07:08:09\n"
                       "LastUpdateVersion=2.0.1\n[App]\nVersion=2.0.1\n");
+    QTest::newRow("BOM right before the first section")
+        << QByteArray("\xEF\xBB\xBF[Update]\r\nLastCheckTime=x\r\nChannel=beta\r\n[App]\r\nVersion=1.0\r\n")
+        << QByteArray("\xEF\xBB\xBF[Update]\r\nChannel=beta\r\n" + added + "[App]\r\nVersion=2.0.1\r\n");
+    QTest::newRow("BOM and nothing else")
+        << QByteArray("\xEF\xBB\xBF")
+        << QByteArray("\xEF\xBB\xBF[App]\r\nVersion=2.0.1\r\n[Update]\r\n" + added);
     QTest::newRow("section name and keys escaped")
         << QByteArray("[%41pp]\nVers%69on=1\n;[Update] commented out\n")
         << QByteArray("[%41pp]\nVers%69on=2.0.1\n;[Update] commented out\n[Update]\n"
@@ -136,6 +145,58 @@ void IniFileTest::valueReadBackByQSettings()
     QSettings settings(path, QSettings::IniFormat);
     QCOMPARE(settings.value(QStringLiteral("App/Version")).toString(), value);
     QCOMPARE(settings.value(QStringLiteral("App/Other")).toString(), QStringLiteral("1"));
+}
+
+// Around a byte-order mark, the key is found and removed exactly when Qt's own reader sees it, and the
+// removal leaves every other key as Qt read it.
+void IniFileTest::keysAsQSettingsReadsThem_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("settingsKey");
+
+    QTest::newRow("no BOM") << QByteArray("[App]\nVersion=1\n") << QStringLiteral("App/Version");
+    QTest::newRow("BOM, then the first section") << Bom + "[App]\nVersion=1\n[Update]\nChannel=beta\n"
+                                                 << QStringLiteral("App/Version");
+    QTest::newRow("BOM, blanks, then the first section") << Bom + " \t[App]\r\nVersion=1\r\n"
+                                                         << QStringLiteral("App/Version");
+    QTest::newRow("BOM, then a line break") << Bom + "\r\n[App]\r\nVersion=1\r\n"
+                                            << QStringLiteral("App/Version");
+    QTest::newRow("BOM, then a comment") << Bom + ";x\nVersion=1\nOther=2\n" << QStringLiteral("Version");
+    QTest::newRow("BOM on the key's line: part of its name") << Bom + "Version=1\n[App]\nVersion=2\n"
+                                                             << QStringLiteral("Version");
+    QTest::newRow("BOM and blanks on the key's line") << Bom + "  Version=1\nOther=2\n"
+                                                      << QStringLiteral("Version");
+    QTest::newRow("BOM-named key on the mark's line, removed") << Bom + "Version=1\nOther=2\n"
+                                                               << QString::fromLatin1(Bom + "Version");
+    QTest::newRow("two BOMs: the second hides the section") << Bom + Bom + "[App]\nVersion=1\n"
+                                                            << QStringLiteral("App/Version");
+}
+
+void IniFileTest::keysAsQSettingsReadsThem()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, settingsKey);
+    QTemporaryDir scratch;
+    const QString path = scratch.filePath(QStringLiteral("config.ini"));
+    const auto readBack = [&path](const QByteArray &bytes) {
+        writeFile(path, bytes);
+        QSettings settings(path, QSettings::IniFormat);
+        QVariantMap values;
+        for (const QString &key : settings.allKeys())
+            values.insert(key, settings.value(key));
+        return values;
+    };
+    QVariantMap expected = readBack(content);
+    const QString section =
+        settingsKey.contains(QLatin1Char('/')) ? settingsKey.section(QLatin1Char('/'), 0, 0) : QString();
+    const QString key = settingsKey.section(QLatin1Char('/'), -1);
+
+    IniFile ini(content);
+    QCOMPARE(ini.rawValue(section, key), expected.value(settingsKey).toString());
+    QVERIFY(ini.remove(section, key));
+    expected.remove(settingsKey);
+    QCOMPARE(readBack(ini.content()), expected);
+    QCOMPARE(ini.content().startsWith(Bom), content.startsWith(Bom));
 }
 
 QTEST_GUILESS_MAIN(IniFileTest)

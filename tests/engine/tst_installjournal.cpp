@@ -6,9 +6,19 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <filesystem>
+
 using Stage = InstallJournal::Stage;
 
 namespace {
+
+// What someone other than an administrator could have done to the journal's name.
+enum class Tampering
+{
+    LinkToAJournal,
+    SecondHardLink,
+    WritableByOthers,
+};
 
 const QByteArray ValidHead =
     R"({"format":1,"stage":"backup-complete","backup":"_update_backup_20250101_120000",)";
@@ -24,6 +34,8 @@ InstallJournal::Record sampleRecord()
 
 } // namespace
 
+Q_DECLARE_METATYPE(Tampering)
+
 class TestInstallJournal final : public QObject
 {
     Q_OBJECT
@@ -32,6 +44,8 @@ private slots:
     void refusesWhatARecoveryCannotTrust_data();
     void refusesWhatARecoveryCannotTrust();
     void writesWholeRecordsOnly();
+    void refusesAFileOthersCouldChange_data();
+    void refusesAFileOthersCouldChange();
 };
 
 // Torn, garbled or hostile journals give a reason, never a record that would send a recovery outside the
@@ -117,6 +131,52 @@ void TestInstallJournal::writesWholeRecordsOnly()
 
     // A folder that cannot take the journal is a failure the run must see.
     QVERIFY(!InstallJournal(folder.filePath(QStringLiteral("missing"))).write(record));
+}
+
+// A journal tells an elevated recovery what to delete and what to run: one that others could have written
+// or could change through another name is not read, and never written through.
+void TestInstallJournal::refusesAFileOthersCouldChange_data()
+{
+    QTest::addColumn<Tampering>("tampering");
+    QTest::addColumn<bool>("writeRefused");
+
+    QTest::newRow("a link to a journal") << Tampering::LinkToAJournal << true;
+    QTest::newRow("a second hard link") << Tampering::SecondHardLink << true;
+    // Written by this program, it is replaced whole like any other; only reading it is refused.
+    QTest::newRow("writable by others") << Tampering::WritableByOthers << false;
+}
+
+void TestInstallJournal::refusesAFileOthersCouldChange()
+{
+    QFETCH(Tampering, tampering);
+    QFETCH(bool, writeRefused);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    InstallJournal journal(folder.path());
+    const QString elsewhere = folder.filePath(QStringLiteral("elsewhere.json"));
+    const QByteArray valid = InstallJournal::serialize(sampleRecord());
+    writeFile(elsewhere, valid);
+    switch (tampering) {
+    case Tampering::LinkToAJournal:
+        std::filesystem::create_symlink(elsewhere.toStdString(), journal.path().toStdString());
+        break;
+    case Tampering::SecondHardLink:
+        std::filesystem::create_hard_link(elsewhere.toStdString(), journal.path().toStdString());
+        break;
+    case Tampering::WritableByOthers:
+        writeFile(journal.path(), valid);
+        QVERIFY(
+            QFile::setPermissions(journal.path(), QFile::permissions(journal.path()) | QFile::WriteOther));
+        break;
+    }
+
+    QVERIFY(journal.exists());
+    QVERIFY(!journal.read().record);
+    InstallJournal::Record installed = sampleRecord();
+    installed.stage = Stage::Installed;
+    QCOMPARE(journal.write(installed), !writeRefused);
+    QCOMPARE(readFile(elsewhere), valid);
+    QCOMPARE(QFileInfo(journal.path()).isSymLink(), tampering == Tampering::LinkToAJournal);
 }
 
 QTEST_GUILESS_MAIN(TestInstallJournal)

@@ -6,7 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
+
+#include <clocale>
 
 using Entries = QList<ZipEntry>;
 Q_DECLARE_METATYPE(Entries)
@@ -18,6 +21,7 @@ using Type = ZipEntry::Type;
 // The CRC-32 check value of the zip format's own polynomial.
 const QByteArray CheckInput = "123456789";
 constexpr quint32 CheckCrc = 0xcbf43926;
+const QByteArray CheckSha256 = "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225";
 
 ZipEntry file(const QString &name, const QByteArray &data = "data")
 {
@@ -28,6 +32,24 @@ const Entries Program{file(QStringLiteral("app.exe"), CheckInput),
                       ZipEntry{QStringLiteral("QuillonServer/"), {}, Type::Folder},
                       file(QStringLiteral("QuillonServer/QuillonDaemon.exe"), "daemon"),
                       file(QStringLiteral("docs/读我.txt"), "")};
+
+// A tar archive whose first name begins like a zip, then a zip whose offsets count from the start of the
+// file: a complete zip to a zip reader, a tar archive to tar.
+QByteArray tarThatBeginsLikeZip()
+{
+    const QByteArray tar =
+        tarArchive({file(QStringLiteral("PK\x03\x04") + QStringLiteral("shell"), "#!/bin/sh")});
+    QByteArray zip = zipArchive(Program);
+    const auto shift = [&](int at) {
+        qToLittleEndian<quint32>(qFromLittleEndian<quint32>(zip.constData() + at) + quint32(tar.size()),
+                                 zip.data() + at);
+    };
+    const int end = zip.lastIndexOf("PK\x05\x06");
+    for (int at = zip.indexOf("PK\x01\x02"); at >= 0 && at < end; at = zip.indexOf("PK\x01\x02", at + 4))
+        shift(at + 42); // the entry's local header
+    shift(end + 16);    // the central directory
+    return tar + zip;
+}
 
 } // namespace
 
@@ -59,15 +81,22 @@ QString PackageListingTest::writePackage(const QByteArray &bytes)
 void PackageListingTest::readsPlainZip_data()
 {
     QTest::addColumn<QByteArray>("package");
+    QTest::addColumn<QByteArray>("locale"); // empty: the one the test runs in
 
-    QTest::newRow("deflated") << zipArchive(Program);
+    QTest::newRow("deflated") << zipArchive(Program) << QByteArray();
     // Stored data ends with an empty block from libarchive.
-    QTest::newRow("stored") << storedZipArchive(Program);
+    QTest::newRow("stored") << storedZipArchive(Program) << QByteArray();
+    // As in an elevated copy started without LANG.
+    QTest::newRow("C locale") << zipArchive(Program) << QByteArray("C");
 }
 
 void PackageListingTest::readsPlainZip()
 {
     QFETCH(QByteArray, package);
+    QFETCH(QByteArray, locale);
+    if (!locale.isEmpty())
+        QVERIFY(std::setlocale(LC_ALL, locale.constData()));
+    const auto restoreLocale = qScopeGuard([] { std::setlocale(LC_ALL, ""); });
     PackageListing listing;
     QVERIFY(listing.read(writePackage(package)));
     QCOMPARE(listing.entries().size(), 4);
@@ -75,6 +104,7 @@ void PackageListingTest::readsPlainZip()
     QCOMPARE(app.path, QStringLiteral("app.exe"));
     QCOMPARE(app.size, qint64(CheckInput.size()));
     QCOMPARE(app.crc32, CheckCrc);
+    QCOMPARE(app.sha256.toHex(), CheckSha256);
     QCOMPARE(listing.entries().at(1).path, QStringLiteral("QuillonServer"));
     QVERIFY(listing.entries().at(1).isFolder);
     QCOMPARE(listing.entries().at(3).path, QStringLiteral("docs/读我.txt"));
@@ -93,13 +123,25 @@ void PackageListingTest::refusals_data()
     QByteArray corrupted = zipArchive({file(QStringLiteral("big.bin"), QByteArray(4000, 'a'))});
     corrupted[60] = char(corrupted.at(60) ^ 0x55);
 
+    const int endRecord = program.lastIndexOf("PK\x05\x06");
     QTest::newRow("tar archive") << tarArchive(Program) << "不是完整的 zip 文件";
+    QTest::newRow("tar archive with a zip appended")
+        << tarArchive(Program) + program << "不是完整的 zip 文件: 开头不是 zip 本地文件头";
+    QTest::newRow("bytes before the zip")
+        << QByteArray("MZ") + program << "不是完整的 zip 文件: 开头不是 zip 本地文件头";
+    QTest::newRow("bytes after the end record") << program + "tail"
+                                                << "不是完整的 zip 文件: 没有结尾记录或其后还有数据";
+    QTest::newRow("bytes between central directory and end record")
+        << program.left(endRecord) + "gap" + program.mid(endRecord)
+        << "不是完整的 zip 文件: 中央目录与结尾记录之间有其他数据";
+    QTest::newRow("tar archive beginning like a zip, zip offsets fixed")
+        << tarThatBeginsLikeZip() << "不是完整的 zip 文件: tar 会把它读作";
     QTest::newRow("HTML page") << QByteArray("<html><body>Not found</body></html>").repeated(40)
                                << "不是完整的 zip 文件";
     QTest::newRow("cut short: no central directory")
         << program.left(program.size() - 30) << "不是完整的 zip 文件";
     QTest::newRow("data does not match its CRC-32") << corrupted << "数据损坏 big.bin";
-    // libarchive finds no zip in a bare end record; an empty listing would be refused as well.
+    // A bare end record: no entry where the file begins, and an empty listing would be refused as well.
     QTest::newRow("no entries") << QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0') << "更新包无效: ";
     QTest::newRow("symbolic link")
         << zipWith({QStringLiteral("config.ini"), {}, Type::SymbolicLink, QStringLiteral("/etc/passwd")})
@@ -125,6 +167,15 @@ void PackageListingTest::refusals_data()
         << zipWith(file(QStringLiteral("_update_backup_20240102_030405/app.exe"))) << "备份目录中的路径";
     QTest::newRow("same name in another letter case")
         << zipWith(file(QStringLiteral("APP.EXE"))) << "重复的条目: APP.EXE";
+    QTest::newRow("Greek sigma, final and plain: one name on Windows")
+        << zipArchive({file(QStringLiteral("σ.txt")), file(QStringLiteral("ς.txt"))}) << "重复的条目: ς.txt";
+    QTest::newRow("file, then a file below it")
+        << zipWith(file(QStringLiteral("app.exe/x"))) << "文件与文件夹同名: app.exe/x";
+    QTest::newRow("file below a folder, then a file of its name in other case")
+        << zipArchive({file(QStringLiteral("plugins/codec.dat")), file(QStringLiteral("PLUGINS"))})
+        << "文件与文件夹同名: PLUGINS";
+    QTest::newRow("file, then a folder entry of its name")
+        << zipWith({QStringLiteral("app.exe/"), {}, Type::Folder}) << "文件与文件夹同名: app.exe/";
 }
 
 void PackageListingTest::refusals()
@@ -150,7 +201,7 @@ void PackageListingTest::installCheck_data()
     QTest::newRow("everything in place, extra files allowed") << "extra" << true << "安装校验通过";
     QTest::newRow("a file missing") << "remove" << false << "不存在或不是普通文件";
     QTest::newRow("a file shorter") << "shorten" << false << "大小 8，应为 9";
-    QTest::newRow("same size, other bytes") << "alter" << false << "CRC-32";
+    QTest::newRow("same size, other bytes") << "alter" << false << "SHA-256";
     QTest::newRow("a link with the right content") << "link" << false << "是链接";
     QTest::newRow("a folder replaced by a link to a copy")
         << "link-folder" << false << "QuillonServer 是链接";

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +40,8 @@ private slots:
     void cleanupRemovesAndLogsOnce();
     void plantedNamesAreNeverUsed_data();
     void plantedNamesAreNeverUsed();
+    void untrustedProgramDataRoot_data();
+    void untrustedProgramDataRoot();
 };
 
 void TestWorkFolders::checkDiskSpace_data()
@@ -102,31 +105,41 @@ void TestWorkFolders::checkDiskSpace()
 void TestWorkFolders::cleanupRemovesAndLogsOnce_data()
 {
     QTest::addColumn<bool>("backup");
-    QTest::addColumn<QString>("folder"); // relative to a scratch folder; empty: no path
-    QTest::addColumn<bool>("logged");
+    QTest::addColumn<QString>("folder"); // relative to a scratch folder; empty: no path; "*": the run's own
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<bool>("removed");
 
-    QTest::newRow("work folder") << false << "QuillUpdate_1" << true;
-    QTest::newRow("backup folder") << true << "app/_update_backup_20240101_120000" << true;
-    QTest::newRow("work folder, empty path") << false << "" << false;
-    QTest::newRow("backup folder, empty path") << true << "" << false;
-    QTest::newRow("work folder never created") << false << "absent" << false;
+    QTest::newRow("work folder the run created") << false << "*" << true << true;
+    QTest::newRow("backup folder") << true << "app/_update_backup_20240101_120000" << true << true;
+    QTest::newRow("work folder, empty path") << false << "" << false << false;
+    QTest::newRow("backup folder, empty path") << true << "" << false << false;
+    QTest::newRow("work folder never created") << false << "absent" << false << false;
+    QTest::newRow("work folder the run did not create") << false << "QuillUpdate_1" << true << false;
 }
 
 void TestWorkFolders::cleanupRemovesAndLogsOnce()
 {
     QFETCH(bool, backup);
     QFETCH(QString, folder);
-    QFETCH(bool, logged);
+    QFETCH(bool, present);
+    QFETCH(bool, removed);
 
     QTemporaryDir root;
-    const QString path = folder.isEmpty() ? QString() : root.filePath(folder);
-    if (logged) {
+    EngineProbe engine;
+    QString path = folder.isEmpty() ? QString() : root.filePath(folder);
+    if (folder == QLatin1String("*")) {
+        writeFile(root.filePath(QStringLiteral("app/app.exe")), "program");
+        engine.setUpdateInfo(root.filePath(QStringLiteral("app/app.exe")), QStringLiteral("2.0"),
+                             QStringLiteral("http://127.0.0.1/pkg"));
+        path = engine.tempDir;
+    } else {
+        (backup ? engine.backupDir : engine.tempDir) = path;
+    }
+    if (present) {
         createFileOfSize(path + QStringLiteral("/update.zip"), 2000);
         createFileOfSize(path + QStringLiteral("/sub/deeper/file.dll"), 10);
     }
     const QStringList rootBefore = QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    EngineProbe engine;
-    (backup ? engine.backupDir : engine.tempDir) = path;
 
     const MessageLog log;
     for (int i = 0; i < 2; ++i)
@@ -134,9 +147,9 @@ void TestWorkFolders::cleanupRemovesAndLogsOnce()
 
     const QString logLine =
         (backup ? QStringLiteral("清理备份目录: ") : QStringLiteral("清理临时目录: ")) + path;
-    QCOMPARE(log.lines(), logged ? QStringList{logLine} : QStringList{});
-    QVERIFY(path.isEmpty() || !QFileInfo::exists(path));
-    if (!logged)
+    QCOMPARE(log.lines(), removed ? QStringList{logLine} : QStringList{});
+    QCOMPARE(entryExists(path), present && !removed);
+    if (!removed)
         QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
 }
 
@@ -205,6 +218,56 @@ void TestWorkFolders::plantedNamesAreNeverUsed()
         QVERIFY(entryExists(path));
     QCOMPARE(readFile(elsewhere.filePath(QStringLiteral("precious.txt"))), QByteArray("keep"));
     QCOMPARE(readFile(elsewhere.filePath(QStringLiteral("update.zip"))), QByteArray("planted package"));
+}
+
+void TestWorkFolders::untrustedProgramDataRoot_data()
+{
+    QTest::addColumn<int>("mode"); // of the program-data root; -1: no such folder
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<int>("parentMode");
+    QTest::addColumn<bool>("trusted");
+
+    QTest::newRow("writable by everyone, not sticky") << 0777 << 0u << 0755 << false;
+    QTest::newRow("writable by everyone, sticky") << 01777 << 0u << 0755 << true;
+    QTest::newRow("owned by nobody") << 0755 << 65534u << 0755 << false;
+    QTest::newRow("a folder above writable by everyone") << 0755 << 0u << 0777 << false;
+    QTest::newRow("missing") << -1 << 0u << 0755 << false;
+}
+
+// Another user who can rename the work folder's parent can swap the package after its check: no work
+// folder is made there, and the run says why.
+void TestWorkFolders::untrustedProgramDataRoot()
+{
+    QFETCH(int, mode);
+    QFETCH(uint, owner);
+    QFETCH(int, parentMode);
+    QFETCH(bool, trusted);
+    QTemporaryDir parent;
+    const QString root = parent.filePath(QStringLiteral("programdata"));
+    QCOMPARE(::chmod(QFile::encodeName(parent.path()).constData(), mode_t(parentMode)), 0);
+    if (mode >= 0) {
+        QVERIFY(QDir().mkdir(root));
+        QCOMPARE(::chmod(QFile::encodeName(root).constData(), mode_t(mode)), 0);
+        QCOMPARE(::chown(QFile::encodeName(root).constData(), uid_t(owner), gid_t(-1)), 0);
+    }
+    const QByteArray savedRoot = qgetenv("PROGRAMDATA");
+    const auto restoreRoot = qScopeGuard([&savedRoot] { qputenv("PROGRAMDATA", savedRoot); });
+    qputenv("PROGRAMDATA", QFile::encodeName(root));
+    QTemporaryDir product;
+    writeFile(product.filePath(QStringLiteral("app.exe")), "program");
+    const MessageLog log;
+
+    EngineProbe engine;
+    engine.setUpdateInfo(product.filePath(QStringLiteral("app.exe")), QStringLiteral("2.0"),
+                         QStringLiteral("http://127.0.0.1/pkg"));
+
+    QCOMPARE(engine.tempDir.startsWith(root + QStringLiteral("/QuillUpdate_")), trusted);
+    QCOMPARE(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), trusted ? 1 : 0);
+    const QStringList refusals =
+        log.startingWith(QStringLiteral("程序数据目录不可信，不创建工作目录: ") + root);
+    QCOMPARE(refusals.size(), trusted ? 0 : 1);
+    if (trusted)
+        engine.cleanupTempDir();
 }
 
 QTEST_GUILESS_MAIN(TestWorkFolders)

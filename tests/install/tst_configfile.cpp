@@ -1,20 +1,37 @@
 #include "EngineProbe.h"
+#include "FolderSnapshot.h"
 #include "MessageLog.h"
 #include "TestFiles.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <filesystem>
 #include <memory>
 
 namespace {
 
 const QString NewVersion = QStringLiteral("2.0.1");
+const QByteArray OldConfig = "[App]\nVersion=1.0\n";
+const QString Nobody = QStringLiteral("65534");
+
+// What stands in the way of the new config.ini. Permission bits do not stop root, so the file is made
+// unwritable in ways that do.
+enum class Obstacle
+{
+    Folder,
+    LinkToAFileElsewhere,
+    SecondHardLink,
+    FullDisk,
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(Obstacle)
 
 class ConfigFileTest final : public QObject
 {
@@ -22,15 +39,20 @@ class ConfigFileTest final : public QObject
 
 private slots:
     void init();
+    void cleanup();
     void keysWritten_data();
     void keysWritten();
     void keepsEveryOtherByte();
     void missingFileIsNotCreated();
     void unwritableFile_data();
     void unwritableFile();
+    void keepsOwnerAndMode();
 
 private:
+    bool fillSmallDisk();
+
     std::unique_ptr<QTemporaryDir> scratch;
+    QString mountPoint;
     std::unique_ptr<EngineProbe> engine;
 };
 
@@ -42,6 +64,35 @@ void ConfigFileTest::init()
     engine->appDir = scratch->path();
     engine->configPath = scratch->filePath(QStringLiteral("config.ini"));
     engine->newVersion = NewVersion;
+}
+
+void ConfigFileTest::cleanup()
+{
+    if (!mountPoint.isEmpty())
+        QCOMPARE(QProcess::execute(QStringLiteral("umount"), {mountPoint}), 0);
+    mountPoint.clear();
+}
+
+// The program folder on a file system of its own, config.ini in it, and the rest of the space taken.
+bool ConfigFileTest::fillSmallDisk()
+{
+    const QString disk = scratch->filePath(QStringLiteral("disk"));
+    if (!QDir().mkpath(disk) ||
+        QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("size=64k"), QStringLiteral("tmpfs"), disk}) != 0)
+        return false;
+    mountPoint = disk;
+    engine->appDir = disk;
+    engine->configPath = disk + QStringLiteral("/config.ini");
+    writeFile(engine->configPath, OldConfig);
+    QFile filler(disk + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    const QByteArray block(4096, 'f');
+    while (filler.write(block) == block.size()) {
+    }
+    return true;
 }
 
 void ConfigFileTest::keysWritten_data()
@@ -133,32 +184,65 @@ void ConfigFileTest::missingFileIsNotCreated()
 
 void ConfigFileTest::unwritableFile_data()
 {
-    QTest::addColumn<QString>("linkTarget");
+    QTest::addColumn<Obstacle>("obstacle");
 
-    // Permission bits do not stop root, so the file is made unwritable in ways that do.
-    QTest::newRow("config.ini is a folder") << QString();
-    QTest::newRow("config.ini lies on a read-only file system") << QStringLiteral("/proc/version");
+    QTest::newRow("config.ini is a folder") << Obstacle::Folder;
+    QTest::newRow("config.ini is a link to a file elsewhere") << Obstacle::LinkToAFileElsewhere;
+    QTest::newRow("config.ini has a second hard link") << Obstacle::SecondHardLink;
+    QTest::newRow("the disk is full") << Obstacle::FullDisk;
 }
 
+// Nothing in the folder changes, nothing is written through another name, and the failure is reported.
 void ConfigFileTest::unwritableFile()
 {
-    QFETCH(QString, linkTarget);
-    if (linkTarget.isEmpty()) {
+    QFETCH(Obstacle, obstacle);
+    const QString elsewhere = scratch->filePath(QStringLiteral("elsewhere.ini"));
+    switch (obstacle) {
+    case Obstacle::Folder:
         QVERIFY(QDir().mkpath(engine->configPath));
-    } else {
-        if (!QFileInfo::exists(linkTarget))
-            QSKIP("no read-only file system at hand");
-        QVERIFY(QFile::link(linkTarget, engine->configPath));
+        break;
+    case Obstacle::LinkToAFileElsewhere:
+        writeFile(elsewhere, OldConfig);
+        QVERIFY(QFile::link(elsewhere, engine->configPath));
+        break;
+    case Obstacle::SecondHardLink:
+        writeFile(engine->configPath, OldConfig);
+        std::filesystem::create_hard_link(engine->configPath.toStdString(), elsewhere.toStdString());
+        break;
+    case Obstacle::FullDisk:
+        if (!fillSmallDisk())
+            QSKIP("a small file system cannot be mounted here (needs root)");
+        break;
     }
+    const FolderSnapshot before(engine->appDir);
     MessageLog log;
 
     QVERIFY(!engine->updateConfigFile());
     QVERIFY(log.contains(QStringLiteral("配置文件更新失败")));
     QVERIFY(!log.contains(QStringLiteral("配置文件更新成功")));
-    if (linkTarget.isEmpty())
-        QVERIFY(QFileInfo(engine->configPath).isDir());
-    else
-        QCOMPARE(QFileInfo(engine->configPath).symLinkTarget(), linkTarget);
+    QCOMPARE(FolderSnapshot(engine->appDir).differenceFrom(before), QString());
+}
+
+// The product may run as the user and write its own settings: the new file is still the user's.
+void ConfigFileTest::keepsOwnerAndMode()
+{
+    writeFile(engine->configPath, OldConfig);
+    if (QProcess::execute(QStringLiteral("chown"),
+                          {Nobody + QLatin1Char(':') + Nobody, engine->configPath}) != 0)
+        QSKIP("changing the owner needs root");
+    const QFile::Permissions mode =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther;
+    QVERIFY(QFile::setPermissions(engine->configPath, mode));
+
+    QVERIFY(engine->updateConfigFile());
+    const QFileInfo written(engine->configPath);
+    QCOMPARE(
+        QSettings(engine->configPath, QSettings::IniFormat).value(QStringLiteral("App/Version")).toString(),
+        NewVersion);
+    QCOMPARE(written.ownerId(), Nobody.toUInt());
+    QCOMPARE(written.groupId(), Nobody.toUInt());
+    const QFile::Permissions currentUser = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
+    QCOMPARE(written.permissions() & ~currentUser, mode);
 }
 
 QTEST_GUILESS_MAIN(ConfigFileTest)

@@ -15,6 +15,8 @@ enum class Destination
     Free,
     ExistingFile,
     Folder,
+    // The target's folder is a link to a folder elsewhere, which must stay empty.
+    BehindLink,
 };
 
 } // namespace
@@ -62,8 +64,7 @@ void FileCopierTest::copiesEveryByte()
     file.close();
     QVERIFY(QFile::setPermissions(source, QFileDevice::Permissions(permissions)));
 
-    FileCopier copier;
-    QVERIFY(copier.copy(source, destination));
+    QVERIFY(engine::copyRegularFile(source, destination));
     QCOMPARE(readFile(destination), content);
     // Owner, group and others: the "user" flags depend on who runs the test.
     const int ownerGroupOther = 0x7077;
@@ -79,6 +80,11 @@ void FileCopierTest::refusesOrLeavesNothing_data()
     QTest::newRow("a folder in the way") << QString() << Destination::Folder;
     QTest::newRow("source missing") << QStringLiteral("missing.bin") << Destination::Free;
     QTest::newRow("source is a folder") << QStringLiteral("folder") << Destination::Free;
+    // A link put where the walk saw a file is not followed: what it points at is not copied.
+    QTest::newRow("source is a link to a file") << QStringLiteral("link.bin") << Destination::Free;
+    QTest::newRow("source behind a linked folder")
+        << QStringLiteral("linked/source.bin") << Destination::Free;
+    QTest::newRow("a link in the target's folder") << QString() << Destination::BehindLink;
     // Opens, then fails on the first read: the copy must not stay half-made.
     QTest::newRow("source fails while read") << QStringLiteral("/proc/self/mem") << Destination::Free;
     // Reports a size of 0 yet reads as text: a byte count that differs from the size is no copy.
@@ -96,11 +102,17 @@ void FileCopierTest::refusesOrLeavesNothing()
     sourceFile.write("new bytes");
     sourceFile.close();
     QVERIFY(QDir().mkpath(scratch.filePath(QStringLiteral("folder"))));
+    QVERIFY(QFile::link(existingSource, scratch.filePath(QStringLiteral("link.bin"))));
+    const QString elsewhere = scratch.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QFile::link(scratch.path(), scratch.filePath(QStringLiteral("linked"))));
+    QVERIFY(QFile::link(elsewhere, scratch.filePath(QStringLiteral("out"))));
     // Absolute names are taken as they are, relative ones inside the scratch folder.
     const QString from = source.isEmpty() ? existingSource : QDir(scratch.path()).filePath(source);
     if (from.startsWith(QLatin1String("/proc")) && !QFile(from).open(QIODevice::ReadOnly))
         QSKIP("no file at hand that opens but cannot be read");
-    const QString target = scratch.filePath(QStringLiteral("copy.bin"));
+    const QString target = scratch.filePath(
+        destination == Destination::BehindLink ? QStringLiteral("out/copy.bin") : QStringLiteral("copy.bin"));
     if (destination == Destination::ExistingFile) {
         QFile existing(target);
         QVERIFY(existing.open(QIODevice::WriteOnly));
@@ -109,8 +121,7 @@ void FileCopierTest::refusesOrLeavesNothing()
         QVERIFY(QDir().mkpath(target));
     }
 
-    FileCopier copier;
-    QVERIFY(!copier.copy(from, target));
+    QVERIFY(!engine::copyRegularFile(from, target));
     switch (destination) {
     case Destination::ExistingFile:
         QCOMPARE(readFile(target), QByteArray("keep me"));
@@ -120,6 +131,9 @@ void FileCopierTest::refusesOrLeavesNothing()
         break;
     case Destination::Free:
         QVERIFY(!QFileInfo::exists(target));
+        break;
+    case Destination::BehindLink:
+        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         break;
     }
 }

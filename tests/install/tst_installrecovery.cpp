@@ -13,9 +13,14 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QLockFile>
+#include <QProcess>
+#include <QSysInfo>
 #include <QtTest>
 
+#include <future>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Stage = InstallJournal::Stage;
 using Outcome = UpdateEngine::RecoveryOutcome;
@@ -52,16 +57,50 @@ enum class Backup
     WrongSize,
 };
 
+// What a user without administrator rights could have prepared for the recovery, running as root, to act on.
+enum class Forgery
+{
+    ProgramFolderWritableByOthers,
+    ProgramFolderOwnedByNobody,
+    FolderAboveWritableByOthers,
+    JournalOwnedByNobody,
+    JournalWritableByGroup,
+    JournalIsALink,
+    BackupFolderIsALink,
+};
+
+// A lock file that no live updater on this machine holds.
+enum class StaleLock
+{
+    Empty,
+    AnotherHost,
+    AnotherMachineId,
+    LinkToAFile,
+    LinkToAPipe,
+};
+
+constexpr uid_t Nobody = 65534;
+constexpr int ShortLockWaitMs = 50;
+
 QString daemonCall(const QString &command)
 {
     return QStringLiteral("QuillonDaemon.exe ") + command;
 }
+
+// The engine with a lock holder that cannot be judged waited for only briefly.
+class QuickLockEngine final : public UpdateEngine
+{
+public:
+    QuickLockEngine() { unjudgedLockHolderWaitMs = ShortLockWaitMs; }
+};
 
 } // namespace
 
 Q_DECLARE_METATYPE(Stage)
 Q_DECLARE_METATYPE(Folder)
 Q_DECLARE_METATYPE(Backup)
+Q_DECLARE_METATYPE(Forgery)
+Q_DECLARE_METATYPE(StaleLock)
 
 class TestInstallRecovery final : public QObject
 {
@@ -76,6 +115,11 @@ private slots:
     void keepsWhatItCannotRecover_data();
     void keepsWhatItCannotRecover();
     void leavesOthersAlone();
+    void refusesWhatOthersCouldHavePrepared_data();
+    void refusesWhatOthersCouldHavePrepared();
+    void takesALockNoLiveUpdaterHolds_data();
+    void takesALockNoLiveUpdaterHolds();
+    void waitsForALiveHolder();
 
 private:
     void layOut(Folder folder, Backup backup);
@@ -83,10 +127,13 @@ private:
     Outcome recover(UpdateEngine::LockWait wait = UpdateEngine::LockWait::Wait);
     QString appPath() const { return appDir + QStringLiteral("/Quillon.exe"); }
     QString backupDir() const { return appDir + QLatin1Char('/') + BackupName; }
+    QString lockPath() const { return appDir + QLatin1Char('/') + engine::FolderLockFileName; }
     QStringList daemonCalls() const;
 
     std::unique_ptr<StandinWorkspace> workspace;
     QString appDir;
+    // Made immutable by the test; made changeable again after it.
+    QString immutableFolder;
     QByteArray daemonBytes;
 };
 
@@ -99,6 +146,9 @@ void TestInstallRecovery::init()
 
 void TestInstallRecovery::cleanup()
 {
+    if (!immutableFolder.isEmpty())
+        QCOMPARE(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), immutableFolder}), 0);
+    immutableFolder.clear();
     workspace.reset();
 }
 
@@ -141,7 +191,7 @@ void TestInstallRecovery::writeJournal(Stage stage)
 
 UpdateEngine::RecoveryOutcome TestInstallRecovery::recover(UpdateEngine::LockWait wait)
 {
-    UpdateEngine engine;
+    QuickLockEngine engine;
     return engine.recoverProgramFolder(appPath(), wait);
 }
 
@@ -214,7 +264,7 @@ void TestInstallRecovery::keepsWhatItCannotRecover_data()
         << false;
     QTest::newRow("backup lacks a listed file") << QByteArray() << Backup::LacksFile << false;
     QTest::newRow("backup file of another size") << QByteArray() << Backup::WrongSize << false;
-    // A folder stands where a backed-up file must go back: the restore cannot be completed.
+    // The folder a backed-up file must go back to takes no new entries, even from root.
     QTest::newRow("a file cannot come back") << QByteArray() << Backup::Whole << true;
 }
 
@@ -226,12 +276,16 @@ void TestInstallRecovery::keepsWhatItCannotRecover()
 
     layOut(Folder::Mixed, backup);
     daemonBytes = readFile(appDir + QLatin1Char('/') + DaemonRelative);
-    if (blockedFile)
-        QVERIFY(QDir().mkpath(appDir + QStringLiteral("/lib/core.dll/inner")));
     if (journal.isEmpty())
         writeJournal(Stage::ExtractionStarted);
     else
         writeFile(InstallJournal(appDir).path(), journal);
+    if (blockedFile) {
+        const QString lib = appDir + QStringLiteral("/lib");
+        if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), lib}) != 0)
+            QSKIP("no immutable folders here (needs root and a file system that has them)");
+        immutableFolder = lib;
+    }
     const FolderSnapshot backupBefore(backupDir());
     const FolderSnapshot before(appDir);
 
@@ -266,6 +320,132 @@ void TestInstallRecovery::leavesOthersAlone()
     QCOMPARE(daemonCalls(), QStringList());
 
     QCOMPARE(recover(UpdateEngine::LockWait::SkipWhenBusy), Outcome::Recovered);
+}
+
+void TestInstallRecovery::refusesWhatOthersCouldHavePrepared_data()
+{
+    QTest::addColumn<Forgery>("forgery");
+
+    QTest::newRow("program folder writable by others") << Forgery::ProgramFolderWritableByOthers;
+    QTest::newRow("program folder owned by nobody") << Forgery::ProgramFolderOwnedByNobody;
+    QTest::newRow("folder above writable by others") << Forgery::FolderAboveWritableByOthers;
+    QTest::newRow("journal owned by nobody") << Forgery::JournalOwnedByNobody;
+    QTest::newRow("journal writable by its group") << Forgery::JournalWritableByGroup;
+    QTest::newRow("journal is a link") << Forgery::JournalIsALink;
+    QTest::newRow("backup folder is a link to a root-only folder") << Forgery::BackupFolderIsALink;
+}
+
+// A journal of a finished installation would have the backup removed and the daemon run as root: from a
+// journal someone else could have written, nothing is removed, nothing is run, and the run fails.
+void TestInstallRecovery::refusesWhatOthersCouldHavePrepared()
+{
+    QFETCH(Forgery, forgery);
+    layOut(Folder::New, Backup::Whole);
+    writeJournal(Stage::Installed);
+    const QString rootOnly = workspace->path() + QStringLiteral("/root-only");
+    writeFiles(rootOnly, {{"secret.conf", "keep"}, {"sub/other.conf", "keep too"}});
+    QVERIFY(QFile::setPermissions(rootOnly, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString journal = InstallJournal(appDir).path();
+    switch (forgery) {
+    case Forgery::ProgramFolderWritableByOthers:
+        QVERIFY(QFile::setPermissions(appDir, QFile::permissions(appDir) | QFile::WriteOther));
+        break;
+    case Forgery::ProgramFolderOwnedByNobody:
+        QCOMPARE(chown(QFile::encodeName(appDir).constData(), Nobody, Nobody), 0);
+        break;
+    case Forgery::FolderAboveWritableByOthers:
+        QVERIFY(QFile::setPermissions(workspace->path(), QFile::permissions(workspace->path()) |
+                                                             QFile::WriteOther | QFile::ExeOther));
+        break;
+    case Forgery::JournalOwnedByNobody:
+        QCOMPARE(chown(QFile::encodeName(journal).constData(), Nobody, Nobody), 0);
+        break;
+    case Forgery::JournalWritableByGroup:
+        QVERIFY(QFile::setPermissions(journal, QFile::permissions(journal) | QFile::WriteGroup));
+        break;
+    case Forgery::JournalIsALink:
+        QVERIFY(QFile::rename(journal, rootOnly + QStringLiteral("/journal.json")));
+        QVERIFY(QFile::link(rootOnly + QStringLiteral("/journal.json"), journal));
+        break;
+    case Forgery::BackupFolderIsALink:
+        QVERIFY(QDir(backupDir()).removeRecursively());
+        QVERIFY(QFile::link(rootOnly, backupDir()));
+        break;
+    }
+    const FolderSnapshot programBefore(appDir);
+    const FolderSnapshot rootOnlyBefore(rootOnly);
+
+    QCOMPARE(recover(), Outcome::Failed);
+    QCOMPARE(FolderSnapshot(appDir).differenceFrom(programBefore), QString());
+    QCOMPARE(FolderSnapshot(rootOnly).differenceFrom(rootOnlyBefore), QString());
+    QCOMPARE(daemonCalls(), QStringList());
+}
+
+void TestInstallRecovery::takesALockNoLiveUpdaterHolds_data()
+{
+    QTest::addColumn<StaleLock>("lock");
+
+    // A power cut can leave the lock file empty or half written: it is not flushed.
+    QTest::newRow("empty") << StaleLock::Empty;
+    QTest::newRow("another host's") << StaleLock::AnotherHost;
+    QTest::newRow("this host's name, another machine's id") << StaleLock::AnotherMachineId;
+    QTest::newRow("a link to a file") << StaleLock::LinkToAFile;
+    QTest::newRow("a link to a pipe") << StaleLock::LinkToAPipe;
+}
+
+// Taken after the (shortened) wait and the interrupted run recovered; what a link leads to is not touched.
+void TestInstallRecovery::takesALockNoLiveUpdaterHolds()
+{
+    QFETCH(StaleLock, lock);
+    layOut(Folder::New, Backup::Whole);
+    writeJournal(Stage::Installed);
+    const QByteArray foreignHolder =
+        QByteArray::number(QCoreApplication::applicationPid()) + "\nFarlinkUpdater\nanother-host\n";
+    const QString target = workspace->path() + QStringLiteral("/lock-target");
+    switch (lock) {
+    case StaleLock::Empty:
+        writeFile(lockPath(), QByteArray());
+        break;
+    case StaleLock::AnotherHost:
+        writeFile(lockPath(), foreignHolder);
+        break;
+    case StaleLock::AnotherMachineId:
+        writeFile(lockPath(),
+                  QByteArray(foreignHolder).replace("another-host", QSysInfo::machineHostName().toUtf8()) +
+                      "0123456789abcdef\n");
+        break;
+    case StaleLock::LinkToAFile:
+        writeFile(target, foreignHolder);
+        QVERIFY(QFile::link(target, lockPath()));
+        break;
+    case StaleLock::LinkToAPipe:
+        QCOMPARE(mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+        QVERIFY(QFile::link(target, lockPath()));
+        break;
+    }
+
+    QCOMPARE(recover(), Outcome::Recovered);
+    QVERIFY(!entryExists(lockPath()));
+    QVERIFY(!InstallJournal(appDir).exists());
+    if (lock == StaleLock::LinkToAFile)
+        QCOMPARE(readFile(target), foreignHolder);
+    if (lock == StaleLock::LinkToAPipe)
+        QVERIFY(entryExists(target));
+}
+
+// An updater at work on the folder is waited for, however long the wait for an unjudged holder is.
+void TestInstallRecovery::waitsForALiveHolder()
+{
+    layOut(Folder::New, Backup::Whole);
+    writeJournal(Stage::Installed);
+    QLockFile otherUpdater(lockPath());
+    QVERIFY(otherUpdater.tryLock(0));
+
+    std::future<Outcome> outcome = std::async(std::launch::async, [this] { return recover(); });
+    QVERIFY(outcome.wait_for(std::chrono::milliseconds(40 * ShortLockWaitMs)) == std::future_status::timeout);
+    QVERIFY(InstallJournal(appDir).exists());
+    otherUpdater.unlock();
+    QCOMPARE(outcome.get(), Outcome::Recovered);
 }
 
 QTEST_GUILESS_MAIN(TestInstallRecovery)

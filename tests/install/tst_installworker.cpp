@@ -87,7 +87,30 @@ QStringList daemonCommands(const QStringList &more)
 
 const QStringList DaemonRestart{QStringLiteral("install"), QStringLiteral("run")};
 
+// What else happens to the run that does not end installed.
+enum class Twist
+{
+    None,
+    // The package holds notes.txt/inner.txt: the extraction turns the file notes.txt into a folder.
+    NotesBecomeFolder,
+    // notes.txt, which the package would replace, cannot be changed by anyone from the start.
+    NotesLockedBefore,
+    // After the extraction another program writes notes.txt and holds it: it cannot be put back.
+    NotesHeldAfterExtraction,
+    // The package is whole; config.ini then cannot be replaced.
+    ConfigLocked,
+    // The package and config.ini are whole; the journal cannot take the "installed" record.
+    JournalLockedAtEnd,
+};
+
+bool lockFile(const QString &path)
+{
+    return QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) == 0;
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Twist)
 
 class TestInstallWorker final : public QObject
 {
@@ -108,6 +131,8 @@ private slots:
 private:
     // A product of six files (with the daemon) or of hidden files only.
     void createProduct(bool hiddenOnly = false);
+    // Makes the file unchangeable, even for root, until cleanup; false where the system cannot.
+    bool lock(const QString &path);
     void startMainExecutable();
     // Runs one installation on its worker thread to its end.
     bool runInstall();
@@ -124,6 +149,7 @@ private:
     QProcess *mainProcess = nullptr;
     QString appDir;
     QString mainImage;
+    QStringList locked;
 };
 
 void TestInstallWorker::init()
@@ -137,6 +163,9 @@ void TestInstallWorker::init()
 
 void TestInstallWorker::cleanup()
 {
+    for (const QString &path : qAsConst(locked))
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path});
+    locked.clear();
     engine->cancelUpdate();
     signalLog.reset();
     engine.reset();
@@ -166,6 +195,14 @@ void TestInstallWorker::createProduct(bool hiddenOnly)
     QVERIFY(QDir(engine->tempDir).exists());
     // As after a download that passed its checks.
     engine->running = true;
+}
+
+bool TestInstallWorker::lock(const QString &path)
+{
+    if (!lockFile(path))
+        return false;
+    locked.append(path);
+    return true;
 }
 
 void TestInstallWorker::startMainExecutable()
@@ -265,18 +302,36 @@ void TestInstallWorker::processesNotClosed()
 void TestInstallWorker::backupFailureThenRetry()
 {
     createProduct();
-    // A folder where the copy of readme.txt should go makes that one copy fail.
-    QVERIFY(QDir().mkpath(engine->backupDir + QStringLiteral("/readme.txt")));
+    for (int number = 1; number <= 10; ++number)
+        writeFile(file(QStringLiteral("extra/%1.dat").arg(number)), "extra");
+    // A file goes away while the backup runs (as a log the product rotates): its copy fails.
+    QString movedAway;
+    connect(
+        engine.get(), &UpdateEngine::installProgress, this,
+        [&](int, const QString &text) {
+            if (!movedAway.isEmpty() || !text.startsWith(QStringLiteral("Files: 10/")))
+                return;
+            for (int number = 1; number <= 10 && movedAway.isEmpty(); ++number) {
+                const QString relative = QStringLiteral("extra/%1.dat").arg(number);
+                if (!entryExists(engine->backupDir + QLatin1Char('/') + relative) &&
+                    QFile::rename(file(relative), workspace->path() + QStringLiteral("/away.dat")))
+                    movedAway = relative;
+            }
+        },
+        Qt::DirectConnection);
     QVERIFY(writePackage(engine->zipPath, {{"readme.txt", "version 2"}}));
     const FolderSnapshot before(appDir, FolderSnapshot::Scope::Everything, BackupMarker);
 
     QVERIFY(runInstall());
 
+    QVERIFY(!movedAway.isEmpty());
     QCOMPARE(signalLog->of(QStringLiteral("installProgress")),
              (QStringList{progress(70, ProgressClosing), progress(75, ProgressBackup),
-                          progress(80, ProgressBackupFiles.arg(6).arg(6))}));
+                          progress(78, ProgressBackupFiles.arg(10).arg(16)),
+                          progress(80, ProgressBackupFiles.arg(16).arg(16))}));
     QCOMPARE(signalLog->lines.last(), QStringLiteral("errorOccurred ") + ErrorBackupFailed);
     QVERIFY(!engine->isRunning());
+    QVERIFY(QFile::rename(workspace->path() + QStringLiteral("/away.dat"), file(movedAway)));
     QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::Everything, BackupMarker).differenceFrom(before),
              QString());
     QVERIFY(!QDir(engine->tempDir).exists());
@@ -284,7 +339,7 @@ void TestInstallWorker::backupFailureThenRetry()
     QCOMPARE(backupFolders(appDir), QStringList());
     QTRY_COMPARE(daemonCalls(), daemonCommands(DaemonRestart));
 
-    // Retry: a new download, then a new run that starts from an empty backup folder.
+    // Retry: a new download, then a new run that starts from a new backup folder.
     QVERIFY(QDir().mkpath(engine->tempDir));
     QVERIFY(writePackage(engine->zipPath, {{"readme.txt", "version 2"}}));
     signalLog->lines.clear();
@@ -301,30 +356,46 @@ void TestInstallWorker::backupFailureThenRetry()
 void TestInstallWorker::failedExtraction_data()
 {
     QTest::addColumn<bool>("hiddenOnly");
-    QTest::addColumn<bool>("notesBecomeFolder");
+    QTest::addColumn<Twist>("twist");
     QTest::addColumn<QStringList>("restoreProgress");
     QTest::addColumn<QString>("error");
     QTest::addColumn<bool>("workFolderKept");
+    // The backup, and the journal that names it.
     QTest::addColumn<bool>("backupKept");
     QTest::addColumn<QStringList>("daemonRestart");
 
+    const auto restored = [](int files) {
+        return QStringList{progress(100, ProgressRestoring.arg(files).arg(files))};
+    };
     QTest::newRow("every file restored")
-        << false << false << QStringList{progress(100, ProgressRestoring.arg(6).arg(6))}
-        << ErrorInstallRestored << false << false << DaemonRestart;
-    // notes.txt cannot come back while a folder of that name stands in its place: the
-    // backup then holds its only copy, and the product is not the previous version.
-    QTest::newRow("one file not restored")
-        << false << true << QStringList{} << ErrorInstallNotRestored << true << true << QStringList{};
+        << false << Twist::None << restored(6) << ErrorInstallRestored << false << false << DaemonRestart;
+    QTest::newRow("a file that became a folder is restored")
+        << false << Twist::NotesBecomeFolder << restored(6) << ErrorInstallRestored << false << false
+        << DaemonRestart;
     // Hidden files are backed up and restored like any other (this product has no daemon).
     QTest::newRow("hidden files restored")
-        << true << false << QStringList{progress(100, ProgressRestoring.arg(2).arg(2))}
-        << ErrorInstallRestored << false << false << QStringList{};
+        << true << Twist::None << restored(2) << ErrorInstallRestored << false << false << QStringList{};
+    // The extraction fails on it and the restore cannot write it either, but it never changed.
+    QTest::newRow("an unchangeable file that is still right")
+        << false << Twist::NotesLockedBefore << restored(6) << ErrorInstallRestored << false << false
+        << DaemonRestart;
+    // notes.txt cannot come back: the backup then holds its only copy, and the product is not the
+    // previous version.
+    QTest::newRow("one file not restored") << false << Twist::NotesHeldAfterExtraction << QStringList{}
+                                           << ErrorInstallNotRestored << true << true << QStringList{};
+    QTest::newRow("config.ini cannot be replaced") << false << Twist::ConfigLocked << restored(6)
+                                                   << ErrorInstallRestored << false << false << DaemonRestart;
+    // The journal still says the extraction was under way: backup and journal stay for the recovery, which
+    // starts the daemon once it has ended the journal.
+    QTest::newRow("the installed record cannot be written")
+        << false << Twist::JournalLockedAtEnd << restored(6) << ErrorInstallRestored << false << true
+        << QStringList{};
 }
 
 void TestInstallWorker::failedExtraction()
 {
     QFETCH(bool, hiddenOnly);
-    QFETCH(bool, notesBecomeFolder);
+    QFETCH(Twist, twist);
     QFETCH(QStringList, restoreProgress);
     QFETCH(QString, error);
     QFETCH(bool, workFolderKept);
@@ -332,26 +403,61 @@ void TestInstallWorker::failedExtraction()
     QFETCH(QStringList, daemonRestart);
 
     createProduct(hiddenOnly);
+    const bool packageWhole = twist == Twist::ConfigLocked || twist == Twist::JournalLockedAtEnd;
+    const int files = hiddenOnly ? 2 : 6;
     QMap<QString, QByteArray> package{{"added.dll", "added 2"},
                                       {"zz-large.dat", CorruptMarker.toLatin1().repeated(50)}};
-    if (notesBecomeFolder)
+    if (twist == Twist::NotesBecomeFolder)
         package.insert(QStringLiteral("notes.txt/inner.txt"), "inner 2");
+    if (twist == Twist::NotesLockedBefore)
+        package.insert(QStringLiteral("notes.txt"), "notes 2");
     // The extraction overwrites the hidden file before it fails.
     if (hiddenOnly)
         package.insert(QStringLiteral(".data.bin"), "data 2");
     QVERIFY(writePackage(engine->zipPath, package));
     // Read as the download's check read it; the damage comes later, as from a failing disk.
     QVERIFY(engine->packageListing.read(engine->zipPath));
-    QVERIFY(damagePackage(engine->zipPath));
+    if (!packageWhole)
+        QVERIFY(damagePackage(engine->zipPath));
+    const QString notes = file(QStringLiteral("notes.txt"));
+    if ((twist == Twist::ConfigLocked && !lock(engine->configPath)) ||
+        (twist == Twist::NotesLockedBefore && !lock(notes)))
+        QSKIP("the file system cannot make a file unchangeable (chattr +i)");
+    const QString journal = appDir + QLatin1Char('/') + JournalFileName;
+    const bool lockedOnTheWay =
+        twist == Twist::NotesHeldAfterExtraction || twist == Twist::JournalLockedAtEnd;
+    bool held = false;
+    if (lockedOnTheWay) {
+        const QString target = twist == Twist::JournalLockedAtEnd ? journal : notes;
+        locked.append(target);
+        // Progress of the extraction is reported once the tools have ended; finalizing, before config.ini.
+        const QString when = twist == Twist::JournalLockedAtEnd ? ProgressFinalizing : ProgressExtracting;
+        connect(
+            engine.get(), &UpdateEngine::installProgress, this,
+            [&, target, when](int, const QString &text) {
+                if (held || text != when)
+                    return;
+                QFile file(target);
+                if (target == notes && file.open(QIODevice::WriteOnly))
+                    file.write("held by another program");
+                file.close();
+                held = lockFile(target);
+            },
+            Qt::DirectConnection);
+    }
     const FolderSnapshot before(appDir, FolderSnapshot::Scope::FilesOnly, BackupMarker);
 
     QVERIFY(runInstall());
 
+    if (lockedOnTheWay && !held)
+        QSKIP("the file system cannot make a file unchangeable (chattr +i)");
     // Where a file that fails to come back falls in the walk is not fixed; it may report 0 restored first.
     QStringList reported = signalLog->of(QStringLiteral("installProgress"));
-    reported.removeAll(progress(90, ProgressRestoring.arg(0).arg(hiddenOnly ? 2 : 6)));
-    QCOMPARE(reported, progressUpToExtraction(hiddenOnly ? 2 : 6)
-                           << progress(90, ProgressRecoveryInProgress) << restoreProgress);
+    reported.removeAll(progress(90, ProgressRestoring.arg(0).arg(files)));
+    QStringList expected = progressUpToExtraction(files);
+    if (packageWhole)
+        expected << progress(95, ProgressFinalizing);
+    QCOMPARE(reported, expected << progress(90, ProgressRecoveryInProgress) << restoreProgress);
     QCOMPARE(signalLog->lines.last(), QStringLiteral("errorOccurred ") + error);
     QVERIFY(!engine->isRunning());
     QCOMPARE(QDir(engine->tempDir).exists(), workFolderKept);
@@ -359,17 +465,17 @@ void TestInstallWorker::failedExtraction()
     QCOMPARE(QDir(engine->backupDir).exists(), backupKept);
     QCOMPARE(engine->backupMustBeKept, backupKept);
     // Whatever the backup still has to give back, the journal keeps for the next recovery.
-    QCOMPARE(QFile::exists(appDir + QLatin1Char('/') + JournalFileName), backupKept);
+    QCOMPARE(QFile::exists(journal), backupKept);
     QTRY_COMPARE(daemonCalls(), hiddenOnly ? QStringList() : daemonCommands(daemonRestart));
 
     const QString difference =
         FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, BackupMarker).differenceFrom(before);
-    if (notesBecomeFolder)
+    if (twist == Twist::NotesHeldAfterExtraction) {
         QCOMPARE(difference, QStringLiteral("notes.txt"));
-    else
-        QCOMPARE(difference, QString());
-    if (notesBecomeFolder)
         QCOMPARE(readFile(engine->backupDir + QStringLiteral("/notes.txt")), QByteArray("notes 1"));
+    } else {
+        QCOMPARE(difference, QString());
+    }
 }
 
 // Two updaters for one program folder, set up in the same second: separate work folders, and the second

@@ -1,25 +1,28 @@
 #include "EngineProbe.h"
 #include "FolderSnapshot.h"
 #include "MessageLog.h"
+#include "PackageListing.h"
 #include "PowerShellCommand.h"
 #include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <memory>
 
 namespace {
 
 const QString AppFolderName = QStringLiteral("Quillon");
-const QString BackupName = QStringLiteral("_update_backup_20240102_030405");
 const QStringList ExtractionProgress{
     QStringLiteral("80 Extracting files..."), QStringLiteral("83 Extracting files..."),
     QStringLiteral("86 Extracting files..."), QStringLiteral("89 Extracting files..."),
@@ -39,7 +42,27 @@ enum class Package
     LinkOutside,
     Empty,
     ExpandsToTwoGiB,
+    Zip64,
+    NonAsciiName,
+    // Swapped for another of the same sizes and CRC-32s after the listing was read.
+    SwappedAfterCheck,
 };
+
+// A message followed by its own CRC-32 always has the CRC-32 0x2144df1c: two such files of one size differ
+// in nothing a CRC-32 sees.
+QByteArray withOwnCrc32(const QByteArray &message)
+{
+    quint32 crc = 0xffffffff;
+    for (const char byte : message) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    QByteArray result = message;
+    for (int shift = 0; shift < 32; shift += 8)
+        result.append(char(~crc >> shift));
+    return result;
+}
 
 void installTool(const QString &dataFile, const QString &destination)
 {
@@ -85,6 +108,8 @@ private slots:
     void toolPastItsLimit();
     void badPackage_data();
     void badPackage();
+    void extractionMatchesPackage_data();
+    void extractionMatchesPackage();
 
 private:
     void setUpFolders(const QString &appName, const QString &workName);
@@ -152,7 +177,6 @@ void PackageExtractionTest::setUpFolders(const QString &appName, const QString &
 
     engine = std::make_unique<EngineProbe>();
     engine->appDir = appDir;
-    engine->backupDir = app(BackupName);
     engine->zipPath = scratch->filePath(workName + QStringLiteral("/update.zip"));
     signalLog = std::make_unique<EngineSignalLog>(engine.get());
 }
@@ -224,6 +248,21 @@ void PackageExtractionTest::buildPackage(Package package)
         writeFile(stage.filePath(QStringLiteral("app.exe")), program);
         return zipStage(stage.path(), {"app.exe", "zeros.bin"},
                         {QStringLiteral("--options"), QStringLiteral("zip:compression-level=1")});
+    }
+    case Package::Zip64:
+        return makeZip({{QStringLiteral("app.exe"), program}, {QStringLiteral("new.dll"), "added"}},
+                       {QStringLiteral("--options"), QStringLiteral("zip:zip64")});
+    case Package::NonAsciiName:
+        return makeZip({{QStringLiteral("app.exe"), program}, {QStringLiteral("docs/读我.txt"), "读我"}});
+    case Package::SwappedAfterCheck: {
+        const QString daemon = QStringLiteral("QuillonServer/QuillonDaemon.exe");
+        makeZip({{QStringLiteral("app.exe"), program}, {daemon, withOwnCrc32("new daemon!")}});
+        QVERIFY(engine->packageListing.read(engine->zipPath));
+        makeZip({{QStringLiteral("app.exe"), program}, {daemon, withOwnCrc32("evil daemon")}});
+        PackageListing swapped;
+        QVERIFY(swapped.read(engine->zipPath));
+        QCOMPARE(swapped.entries().first().crc32, engine->packageListing.entries().first().crc32);
+        return;
     }
     }
 }
@@ -376,6 +415,9 @@ void PackageExtractionTest::toolOutcomes_data()
     QTest::newRow("no PowerShell, tar extracts through the stand-in")
         << "absent"
         << "pass" << Package::NewTopLevelFile << true << true << newDll << allTrue;
+    QTest::newRow("no PowerShell, tar extracts a ZIP64 package")
+        << "absent"
+        << "pass" << Package::Zip64 << true << true << newDll << allTrue;
     QTest::newRow("both fail, nothing new")
         << "exit1"
         << "fail" << Package::NewTopLevelFile << false << true << QStringList() << nothing;
@@ -491,12 +533,72 @@ void PackageExtractionTest::badPackage()
                  .differenceFrom(outsideBefore),
              QString());
     QVERIFY(engine->restoreBackup());
+    // The backup folder's name is the run's own, not necessarily the one it was given.
+    const QString backupName = QFileInfo(engine->backupDir).fileName();
     QCOMPARE(
-        FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, BackupName).differenceFrom(programBefore),
+        FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, backupName).differenceFrom(programBefore),
         QString());
     QCOMPARE(FolderSnapshot(rootDir, FolderSnapshot::Scope::Everything, AppFolderName)
                  .differenceFrom(outsideBefore),
              QString());
+}
+
+void PackageExtractionTest::extractionMatchesPackage_data()
+{
+    QTest::addColumn<Package>("package");
+    QTest::addColumn<QString>("tar");
+    QTest::addColumn<bool>("withoutLocale");
+    QTest::addColumn<QString>("logged"); // the start of the one failed check; empty: installed
+
+    const Package package = Package::NewFileInSubFolder;
+    QTest::newRow("tar also writes a file")
+        << package << "plant-file" << false << "安装校验失败: planted.txt 不在更新包中，解压前也不存在";
+    QTest::newRow("tar also makes a folder")
+        << package << "plant-folder" << false << "安装校验失败: planted 不在更新包中，解压前也不存在";
+    QTest::newRow("tar also makes a link")
+        << package << "plant-link" << false << "安装校验失败: QuillonServer/etc 是链接";
+    QTest::newRow("tar also makes a pipe")
+        << package << "plant-fifo" << false << "安装校验失败: planted.pipe 是设备、管道或套接字";
+    QTest::newRow("a listed file with setuid")
+        << package << "plant-setuid" << false << "安装校验失败: app.exe 带有 setuid/setgid 位";
+    QTest::newRow("package swapped after its check, sizes and CRC-32s kept")
+        << Package::SwappedAfterCheck << "pass" << false
+        << "安装校验失败: QuillonServer/QuillonDaemon.exe SHA-256";
+    QTest::newRow("non-ASCII name, updater started without a locale")
+        << Package::NonAsciiName << "pass" << true << QString();
+}
+
+void PackageExtractionTest::extractionMatchesPackage()
+{
+    QFETCH(Package, package);
+    QFETCH(QString, tar);
+    QFETCH(bool, withoutLocale);
+    QFETCH(QString, logged);
+    buildPackage(package);
+    qputenv("FAKE_TAR_MODE", tar.toLatin1());
+    const QProcessEnvironment saved = QProcessEnvironment::systemEnvironment();
+    const QStringList localeVariables{QStringLiteral("LANG"), QStringLiteral("LC_ALL"),
+                                      QStringLiteral("LC_CTYPE")};
+    const auto restoreLocale = qScopeGuard([&] {
+        for (const QString &name : localeVariables)
+            saved.contains(name) ? qputenv(qPrintable(name), saved.value(name).toLocal8Bit())
+                                 : qunsetenv(qPrintable(name));
+        std::setlocale(LC_ALL, "");
+    });
+    if (withoutLocale) {
+        for (const QString &name : localeVariables)
+            qunsetenv(qPrintable(name));
+        QVERIFY(std::setlocale(LC_ALL, "C"));
+    }
+    MessageLog log;
+
+    QCOMPARE(engine->extractUpdatePackage(), logged.isEmpty());
+
+    const QStringList failed = log.startingWith(QStringLiteral("安装校验失败: "));
+    QVERIFY2(logged.isEmpty() ? failed.isEmpty() : failed.size() == 1 && failed.first().startsWith(logged),
+             qPrintable(failed.join('\n')));
+    if (logged.isEmpty())
+        QCOMPARE(readText(app(QStringLiteral("docs/读我.txt"))), QStringLiteral("读我"));
 }
 
 QTEST_GUILESS_MAIN(PackageExtractionTest)

@@ -2,7 +2,8 @@
 # Sits in front of the project's tar stand-in in the extraction tests. Records
 # its arguments and whether the fake PowerShell was still alive when it started
 # (in $FAKE_TAR_DIR); fails, hangs or exits 0 without extracting (stub) when
-# $FAKE_TAR_MODE says so.
+# $FAKE_TAR_MODE says so, or extracts and then leaves more than the package in
+# the folder (plant-*), as a tar that read another archive in the file would.
 record="$FAKE_TAR_DIR"
 mkdir -p "$record"
 echo $$ >"$record/pid"
@@ -20,5 +21,17 @@ fail)
     ;;
 hang) exec sleep 60 ;;
 stub) exit 0 ;;
+plant-*)
+    "$FARLINK_TOOLS_BIN/tar" "$@" || exit
+    folder="$4"
+    case "$FAKE_TAR_MODE" in
+    plant-file) echo planted >"$folder/planted.txt" ;;
+    plant-folder) mkdir "$folder/planted" ;;
+    plant-link) ln -s /etc "$folder/QuillonServer/etc" ;;
+    plant-fifo) mkfifo "$folder/planted.pipe" ;;
+    plant-setuid) chmod u+s "$folder/app.exe" ;;
+    esac
+    exit
+    ;;
 esac
 exec "$FARLINK_TOOLS_BIN/tar" "$@"
