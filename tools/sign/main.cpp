@@ -3,9 +3,12 @@
 // farlink-sign sign <key file> <package>    prints the "sha256" and "signature" members of the
 //                                           update-information file for the package
 
+#include "FileSafety.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 
 #include <openssl/evp.h>
@@ -79,21 +82,21 @@ QByteArray publicKeyBytes(EVP_PKEY *key)
     return raw;
 }
 
-// Never replaces a file: an existing key may be the only copy of the one the updaters trust. The mode is
-// narrowed before the key is written.
+// Never replaces a file: an existing key may be the only copy of the one the updaters trust. The file is
+// created with its final mode, so no one can open it while it is readable to others and read the key later.
 bool writePrivateFile(const QString &path, const QByteArray &content)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        fail(QStringLiteral("cannot create %1 (%2); an existing file is never replaced")
-                 .arg(path, file.errorString()));
+    const int descriptor = platform::createNewFile(QFileInfo(path).absoluteFilePath().toUtf8().toStdString());
+    QFile file;
+    if (descriptor < 0 || !file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        fail(QStringLiteral("cannot create %1; an existing file is never replaced").arg(path));
         return false;
     }
-    const bool written = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
-                         file.write(content) == content.size() && file.flush();
+    const bool written = file.write(content) == content.size() && file.flush();
     if (!written) {
-        file.remove();
         fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        file.close();
+        QFile::remove(path);
     }
     return written;
 }
