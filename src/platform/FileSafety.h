@@ -44,7 +44,8 @@ std::string preparePrivateFolder(const std::string &path);
 
 // ---- Operations that never follow a link or junction at any level of the path. POSIX: every component is
 // opened with openat and O_NOFOLLOW from the root; Windows: opened as a reparse point and checked against the
-// handle's final path. A link met on the way makes the operation fail, logged on standard error.
+// handle's final path. A link met on the way makes the operation fail, logged (standard error; the debugger
+// output on Windows).
 
 // What is at the path, the last component not followed.
 enum class EntryType

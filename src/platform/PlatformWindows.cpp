@@ -1,12 +1,5 @@
 #include "Platform.h"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "WindowsShared.h"
 
 #include <sddl.h>
 #include <shellapi.h>
@@ -15,14 +8,12 @@
 #include <vector>
 
 namespace platform {
+using namespace windows;
 namespace {
 
 const wchar_t *const kElevationVerb = L"runas";
 const char *const kProgramDataRoot = "C:/ProgramData";
 const DWORD kModulePathCapacity = MAX_PATH;
-// Full control for Administrators and SYSTEM, inherited by everything created inside; "P" protects the list
-// from the parent's entries, so the users who may create folders in ProgramData get nothing here.
-const wchar_t *const kPrivateFolderSecurity = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 const char *const kTemporarySubfolder = "/Temp";
 const wchar_t *const kRunOnceKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
@@ -52,47 +43,6 @@ const wchar_t *argumentsAfterProgramPath(const wchar_t *commandLine)
     return position;
 }
 
-// A GUI program has no console, so failures go to the debugger output, where Qt's own messages go too.
-void logFailure(const wchar_t *operation, const wchar_t *call, DWORD error)
-{
-    const std::wstring message =
-        std::wstring(operation) + L": " + call + L" failed, error " + std::to_wstring(error) + L"\n";
-    OutputDebugStringW(message.c_str());
-}
-
-std::wstring toWide(const std::string &utf8)
-{
-    if (utf8.empty())
-        return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], size);
-    return wide;
-}
-
-std::string toUtf8(const std::wstring &wide)
-{
-    if (wide.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size, nullptr,
-                        nullptr);
-    return utf8;
-}
-
-std::string withForwardSlashes(std::string path)
-{
-    for (char &character : path) {
-        if (character == '\\')
-            character = '/';
-    }
-    while (path.size() > 3 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 // Letters folded to lower case (ASCII is enough: the folders compared are the system's own).
 std::string comparable(const std::string &path)
 {
@@ -118,17 +68,6 @@ std::string windowsFolder()
 bool isInsideOrSame(const std::string &path, const std::string &folder)
 {
     return path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
-}
-
-// "c:" or "c:/", or a share root "//server/share".
-bool isRoot(const std::string &path)
-{
-    if (path.size() <= 3 && path.size() >= 2 && path[1] == ':')
-        return true;
-    if (path.compare(0, 2, "//") != 0)
-        return false;
-    const std::string::size_type shareStart = path.find('/', 2);
-    return shareStart != std::string::npos && path.find('/', shareStart + 1) == std::string::npos;
 }
 
 // Write access is what FlushFileBuffers asks for; folders open only with backup semantics.
@@ -259,6 +198,12 @@ bool isSystemFolder(const std::string &folder)
 std::string systemTemporaryFolder()
 {
     return windowsFolder() + kTemporarySubfolder;
+}
+
+void withUtf8CharacterSet(const std::function<void()> &work)
+{
+    // libarchive converts a zip's UTF-8 names to wide strings here, whatever the code page.
+    work();
 }
 
 bool flushFile(const std::string &path)

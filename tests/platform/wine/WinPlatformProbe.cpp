@@ -8,6 +8,9 @@
 //                         writes or removes the logon command through the platform layer; exit code 0 on
 //                         success
 //   flush <file>          flushes the file, its folder and its volume; prints which succeeded
+//   file-safety-cases <fixture folder>
+//                         the operations of FileSafety.h on the links, modes and owners the check script
+//                         prepared there (FileSafetyCases.cpp)
 //   relaunch-cases        starts itself with each command line of a table, lets that copy relaunch itself
 //                         elevated and checks what the elevated copy received; exit code 0 when all match
 //
@@ -15,11 +18,8 @@
 // lines hold nothing but the case under test.
 
 #include "Platform.h"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "Probe.h"
+#include "WindowsShared.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -28,6 +28,11 @@
 #include <string.h>
 #include <string>
 #include <vector>
+
+using platform::windows::toUtf8;
+using platform::windows::toWide;
+using probe::granteesOf;
+using probe::reportCase;
 
 namespace {
 
@@ -95,34 +100,12 @@ const std::vector<RelaunchCase> &relaunchCases()
     return cases;
 }
 
-std::string toUtf8(const std::wstring &text)
-{
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], size, nullptr,
-                        nullptr);
-    return utf8;
-}
-
 void print(const std::wstring &text)
 {
     const std::string utf8 = toUtf8(text);
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written,
               nullptr);
-}
-
-std::wstring toWideFromUtf8(const std::string &text)
-{
-    if (text.empty())
-        return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-    return wide;
 }
 
 std::wstring environmentValue(const wchar_t *name)
@@ -341,13 +324,6 @@ int runRelaunchCases()
     return allPassed ? 0 : 1;
 }
 
-bool reportCase(const char *group, const std::string &name, const std::string &problem)
-{
-    print(toWideFromUtf8(std::string(problem.empty() ? "PASS " : "FAIL ") + group + ": " + name +
-                         (problem.empty() ? "" : ": " + problem) + "\n"));
-    return problem.empty();
-}
-
 std::string sidText(PSID sid)
 {
     wchar_t *text = nullptr;
@@ -356,28 +332,6 @@ std::string sidText(PSID sid)
     const std::string result = toUtf8(text);
     LocalFree(text);
     return result;
-}
-
-// The grantees of the folder's access list as the system reports them, e.g. "S-1-5-18,S-1-1-0".
-std::string granteesOf(const std::wstring &folder, std::string &problem)
-{
-    PACL acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                               nullptr, nullptr, &acl, nullptr, &descriptor);
-    if (status != ERROR_SUCCESS) {
-        problem = "GetNamedSecurityInfoW failed, error " + std::to_string(status);
-        return {};
-    }
-    std::string grantees;
-    for (DWORD index = 0; acl && index < acl->AceCount; ++index) {
-        ACCESS_ALLOWED_ACE *entry = nullptr;
-        if (GetAce(acl, index, reinterpret_cast<void **>(&entry)) &&
-            entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE)
-            grantees += (grantees.empty() ? "" : ",") + sidText(&entry->SidStart);
-    }
-    LocalFree(descriptor);
-    return grantees;
 }
 
 bool grantsOrdinaryUsers(const std::string &grantees)
@@ -423,19 +377,18 @@ int runPrivateFolderCases()
         toUtf8(executable.substr(0, executable.find_last_of(L'\\') + 1)) + "private-folder";
     const std::string fresh = base + "-fresh";
     const std::string file = base + "-file";
-    const std::wstring plain = toWideFromUtf8(base + "-plain");
-    RemoveDirectoryW(toWideFromUtf8(fresh).c_str());
+    const std::wstring plain = toWide(base + "-plain");
+    RemoveDirectoryW(toWide(fresh).c_str());
     RemoveDirectoryW(plain.c_str());
     CreateDirectoryW(plain.c_str(), nullptr);
-    DeleteFileW(toWideFromUtf8(file).c_str());
-    CloseHandle(
-        CreateFileW(toWideFromUtf8(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DeleteFileW(toWide(file).c_str());
+    CloseHandle(CreateFileW(toWide(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 
     bool passed =
         reportCase("private folder", "created fresh",
                    expectOutcome(platform::createPrivateFolder(fresh), platform::FolderCreation::Created));
-    passed &= reportCase("private folder", "access list read back",
-                         checkPrivateAccessList(toWideFromUtf8(fresh), plain));
+    passed &=
+        reportCase("private folder", "access list read back", checkPrivateAccessList(toWide(fresh), plain));
     passed &=
         reportCase("private folder", "existing folder not used",
                    expectOutcome(platform::createPrivateFolder(fresh), platform::FolderCreation::NameTaken));
@@ -445,9 +398,9 @@ int runPrivateFolderCases()
     passed &= reportCase("private folder", "missing parent fails",
                          expectOutcome(platform::createPrivateFolder(base + "-absent/child"),
                                        platform::FolderCreation::Failed));
-    RemoveDirectoryW(toWideFromUtf8(fresh).c_str());
+    RemoveDirectoryW(toWide(fresh).c_str());
     RemoveDirectoryW(plain.c_str());
-    DeleteFileW(toWideFromUtf8(file).c_str());
+    DeleteFileW(toWide(file).c_str());
     return passed ? 0 : 1;
 }
 
@@ -503,36 +456,55 @@ int endProcess(const std::wstring &how, int exitCode)
     return 4;
 }
 
-std::string narrowed(const std::wstring &wide)
-{
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(length > 0 ? length - 1 : 0), '\0');
-    if (length > 1)
-        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &utf8[0], length, nullptr, nullptr);
-    return utf8;
-}
-
 int runOnceAction(const std::wstring &action, int argc, wchar_t **argv)
 {
     if (action == L"runonce-set" && argc == 4)
-        return platform::setRunOnceCommand(narrowed(argv[2]), narrowed(argv[3])) ? 0 : 1;
+        return platform::setRunOnceCommand(toUtf8(argv[2]), toUtf8(argv[3])) ? 0 : 1;
     if (action == L"runonce-remove" && argc == 3)
-        return platform::removeRunOnceCommand(narrowed(argv[2])) ? 0 : 1;
+        return platform::removeRunOnceCommand(toUtf8(argv[2])) ? 0 : 1;
     return 4;
 }
 
 int flushAction(const std::wstring &file)
 {
     const std::wstring folder = file.substr(0, file.find_last_of(L"\\/"));
-    const bool fileFlushed = platform::flushFile(narrowed(file));
-    const bool folderFlushed = platform::flushFolder(narrowed(folder));
-    const bool volumeFlushed = platform::flushFileSystemOf(narrowed(file));
+    const bool fileFlushed = platform::flushFile(toUtf8(file));
+    const bool folderFlushed = platform::flushFolder(toUtf8(folder));
+    const bool volumeFlushed = platform::flushFileSystemOf(toUtf8(file));
     print(std::wstring(L"file:") + (fileFlushed ? L"1" : L"0") + L" folder:" + (folderFlushed ? L"1" : L"0") +
           L" volume:" + (volumeFlushed ? L"1" : L"0") + L"\n");
     return 0;
 }
 
 } // namespace
+
+std::string probe::granteesOf(const std::wstring &folder, std::string &problem)
+{
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                               nullptr, nullptr, &acl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS) {
+        problem = "GetNamedSecurityInfoW failed, error " + std::to_string(status);
+        return {};
+    }
+    std::string grantees;
+    for (DWORD index = 0; acl && index < acl->AceCount; ++index) {
+        ACCESS_ALLOWED_ACE *entry = nullptr;
+        if (GetAce(acl, index, reinterpret_cast<void **>(&entry)) &&
+            entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE)
+            grantees += (grantees.empty() ? "" : ",") + sidText(&entry->SidStart);
+    }
+    LocalFree(descriptor);
+    return grantees;
+}
+
+bool probe::reportCase(const char *group, const std::string &name, const std::string &problem)
+{
+    print(toWide(std::string(problem.empty() ? "PASS " : "FAIL ") + group + ": " + name +
+                 (problem.empty() ? "" : ": " + problem) + "\n"));
+    return problem.empty();
+}
 
 int wmain(int argc, wchar_t **argv)
 {
@@ -556,9 +528,12 @@ int wmain(int argc, wchar_t **argv)
         return runOnceAction(action, argc, argv);
     if (action == L"flush" && argc == 3)
         return flushAction(argv[2]);
+    if (action == L"file-safety-cases" && argc == 3)
+        return probe::runFileSafetyCases(platform::windows::withForwardSlashes(toUtf8(argv[2])));
     if (argc == 3)
         return endProcess(action, _wtoi(argv[2]));
     print(L"usage: admin | relaunch-cases | private-folder-cases | system-folder-cases | terminate <code> | "
-          L"exit <code> | runonce-set <name> <command> | runonce-remove <name> | flush <file>\n");
+          L"exit <code> | runonce-set <name> <command> | runonce-remove <name> | flush <file> | "
+          L"file-safety-cases <fixture folder>\n");
     return 4;
 }

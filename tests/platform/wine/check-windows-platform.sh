@@ -94,8 +94,38 @@ check_flush() {
     check "flush of a missing file fails" "${output% folder:*}" "file:0"
 }
 
+# The file-safety layer on what only Unix can make here (the probe makes the rest and checks). Wine 8 makes
+# no reparse points (CreateSymbolicLinkW and mklink do nothing), shows a Unix link as what it points at and
+# deletes that when asked to delete the link, keeps no access list it is given, and reports every file of
+# its Unix user as owned by the Wine user, with a list derived from the Unix mode (sticky bit and group
+# ignored, owner and group given the same rights). So Wine cannot show: a junction or symbolic link removed
+# or copied as itself, a folder or file that passes a trust check (owned by Administrators, SYSTEM or
+# TrustedInstaller, a protected list), a NULL access list, entries for children only, a replaced file's owner
+# or exact list (only whether Everyone is granted anything), a parent folder held open against renaming, or
+# a write cut short by a full disk.
+check_file_safety() {
+    fixture="$prefix/drive_c/farlink-safety"
+    rm -rf "$fixture"
+    mkdir -p "$fixture/other" "$fixture/tree/sub" "$fixture/open" &&
+        printf 'keep\n' >"$fixture/other/keep.txt" &&
+        printf 'plain\n' >"$fixture/tree/sub/plain.txt" &&
+        printf 'theirs\n' >"$fixture/foreign.txt" &&
+        printf 'closed\n' >"$fixture/closed.ini" &&
+        chmod 600 "$fixture/closed.ini" &&
+        ln -s other/keep.txt "$fixture/file-link" &&
+        ln -s other "$fixture/folder-link" &&
+        ln -s nowhere "$fixture/dangling" &&
+        ln -s ../../other/keep.txt "$fixture/tree/sub/file-link" &&
+        ln -s ../../other "$fixture/tree/sub/folder-link" &&
+        chmod 777 "$fixture/open" &&
+        chown 65534 "$fixture/foreign.txt" || fail "cannot lay out $fixture"
+    "$wine" "$probe" file-safety-cases 'C:\farlink-safety' 2>/dev/null || failures=$((failures + 1))
+    rm -rf "$fixture"
+}
+
 check_run_once
 check_flush
+check_file_safety
 
 [ "$failures" -eq 0 ] || fail "$failures Windows platform check(s) failed"
 echo "all Windows platform checks passed"
