@@ -8,19 +8,15 @@ class BenchEngine final : public UpdateEngine
 public:
     using UpdateEngine::UpdateEngine;
 
-    using UpdateEngine::beginJournal;
     using UpdateEngine::checkDiskSpace;
     using UpdateEngine::cleanupBackup;
     using UpdateEngine::createBackup;
     using UpdateEngine::extractUpdatePackage;
-    using UpdateEngine::recordBackupComplete;
-    using UpdateEngine::recordStage;
-    using UpdateEngine::restoreBackup;
 
     using UpdateEngine::appDir;
     using UpdateEngine::appPath;
-    using UpdateEngine::backupDir;
     using UpdateEngine::configPath;
+    using UpdateEngine::installTransaction;
     using UpdateEngine::newVersion;
     using UpdateEngine::running;
     using UpdateEngine::tempDir;

@@ -12,10 +12,12 @@
 //       one step in a process of its own (what scale runs)
 // The engine's log goes to <work>/engine.log.
 
+#include "BackupCopy.h"
 #include "BenchEngine.h"
 #include "EngineConstants.h"
 #include "InstallJournal.h"
 #include "PackageListing.h"
+#include "ProductConstants.h"
 #include "ProgramFolder.h"
 
 #include <QCoreApplication>
@@ -79,6 +81,7 @@ void prepareEngine(BenchEngine &engine, const QString &appDir, const QString &zi
 {
     engine.appPath = mainExecutable(appDir);
     engine.appDir = appDir;
+    engine.installTransaction.setProgramPath(engine.appPath);
     engine.configPath = appDir + QLatin1Char('/') + engine::ConfigFileName;
     engine.zipPath = zipPath;
     engine.tempDir = QFileInfo(zipPath).absolutePath();
@@ -94,8 +97,8 @@ QString journalBackupFolder(const QString &appDir)
 // The backups of earlier rounds, each in a folder of its own name.
 void removeBackups(const QString &appDir)
 {
-    const QStringList folders =
-        QDir(appDir).entryList({engine::BackupMarker + QLatin1Char('*')}, QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList folders = QDir(appDir).entryList({transaction::BackupMarker + QLatin1Char('*')},
+                                                       QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &folder : folders)
         QDir(appDir + QLatin1Char('/') + folder).removeRecursively();
 }
@@ -126,7 +129,7 @@ double timeCopy(const QString &from, const QString &to)
 int fixedPausesMs()
 {
     using namespace engine;
-    return 3 * PauseAfterTaskkillMs + PauseAfterShutdownMs + PauseAfterProcessesClosedMs +
+    return 3 * product::PauseAfterTaskkillMs + product::PauseAfterShutdownMs + PauseAfterProcessesClosedMs +
            PauseBeforeFinishMs + 6 * ExtractionProgressPauseMs;
 }
 
@@ -212,13 +215,13 @@ bool runStepHere(const QString &step, const QString &appDir, const QString &zipP
         return listing.read(zipPath) && listing.isInstalledIn(appDir);
     if (step == QLatin1String("backup"))
         // The backup step names its own folder; the journal records that name for the restore below.
-        return engine.createBackup() && engine.beginJournal() &&
-               timedFlush(work, [&engine] { return engine.recordBackupComplete(); });
+        return engine.installTransaction.begin() && engine.createBackup() &&
+               timedFlush(work, [&engine] { return engine.installTransaction.recordBackupComplete(); });
     if (step == QLatin1String("extract"))
         return engine.extractUpdatePackage();
-    engine.backupDir = journalBackupFolder(appDir);
-    return engine.restoreBackup() &&
-           timedFlush(work, [&engine] { return engine.recordStage(InstallJournal::Stage::Restored); });
+    return BackupCopy(appDir, journalBackupFolder(appDir)).restore({}) && timedFlush(work, [&engine] {
+               return engine.installTransaction.recordStage(InstallJournal::Stage::Restored);
+           });
 }
 
 // Sum of the flush times the steps recorded since the last call.

@@ -1,188 +1,34 @@
-#include "FileCopier.h"
-#include "FileSafety.h"
-#include "ProgramFolderWalk.h"
-#include "UniqueFolder.h"
+#include "ProductDaemon.h"
 #include "UpdateEngine.h"
-
-#include <QDateTime>
-#include <QDebug>
-#include <QFile>
-#include <QHash>
-#include <QSet>
 
 using namespace engine;
 
-namespace {
-
-using Entry = ProgramFolderWalk::Entry;
-using Kind = ProgramFolderWalk::Kind;
-
-QString below(const QString &root, const QString &relative)
+// The transaction reports through the engine's signals: what the window shows while it waits, backs up and
+// restores. Called from the worker thread, as the steps themselves.
+InstallTransaction::Observer UpdateEngine::transactionObserver()
 {
-    return root + QLatin1Char('/') + relative;
-}
-
-bool copyEntry(const Entry &entry, const QString &sourceRoot, const QString &targetRoot)
-{
-    const QString source = below(sourceRoot, entry.relativePath);
-    const QString target = below(targetRoot, entry.relativePath);
-    return entry.kind == Kind::Link ? copySymbolicLink(source, target) : copyRegularFile(source, target);
-}
-
-// Owner, group and others: the "user" flags say what this process may do, and nobody may write a locked file.
-QFileDevice::Permissions modeOf(const QString &path)
-{
-    return QFile::permissions(path) &
-           ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
-}
-
-bool isProgressStep(int count, int total)
-{
-    return count % FilesPerProgressReport == 0 || count == total;
-}
-
-// Each folder after the one that holds it, so that every copy finds its folder there. Returns those that
-// could not be made.
-QStringList makeFolders(const QStringList &folders, const QString &root)
-{
-    QStringList failed;
-    for (const QString &relative : folders) {
-        if (!makeRealFolder(below(root, relative))) {
-            qWarning().noquote() << "无法创建目录:" << below(root, relative);
-            failed.append(relative);
-        }
-    }
-    return failed;
-}
-
-// A program file with the bytes and permissions of its copy needs nothing put back: a file that cannot be
-// changed (held by another program, locked by the system) but is right then does not fail the restore.
-bool matchesBackup(const Entry &current, const Entry *saved, const QString &appDir, const QString &backupDir)
-{
-    if (!saved || current.kind != Kind::File || saved->kind != Kind::File || current.size != saved->size)
-        return false;
-    const QString path = below(appDir, current.relativePath);
-    const QString copy = below(backupDir, saved->relativePath);
-    return modeOf(path) == modeOf(copy) && platform::sameContents(path.toStdString(), copy.toStdString());
-}
-
-void removeEntry(const QString &path, const char *failureLog)
-{
-    if (!platform::removeTree(path.toStdString()))
-        qDebug().noquote() << failureLog << path;
-}
-
-// Clears the way for the copies: files and links that differ from the backup go, then every folder the
-// backup does not hold, with whatever is left in it, so that a file which became a folder becomes a file
-// again. Links are removed as themselves. Returns the entries that are already as the backup holds them.
-QSet<QString> clearChangedEntries(const ProgramFolderWalk &backup, const QString &backupDir,
-                                  const QString &appDir)
-{
-    QHash<QString, const Entry *> saved;
-    for (const Entry &entry : backup.entries())
-        saved.insert(entry.relativePath, &entry);
-    const ProgramFolderWalk program(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
-    QSet<QString> unchanged;
-    for (const Entry &entry : program.entries()) {
-        if (matchesBackup(entry, saved.value(entry.relativePath), appDir, backupDir))
-            unchanged.insert(entry.relativePath);
-        else
-            removeEntry(below(appDir, entry.relativePath), "警告：无法删除文件:");
-    }
-    const QSet<QString> savedFolders(backup.folders().cbegin(), backup.folders().cend());
-    for (const QString &folder : program.folders()) {
-        if (!savedFolders.contains(folder))
-            removeEntry(below(appDir, folder), "警告：无法删除目录:");
-    }
-    return unchanged;
-}
-
-} // namespace
-
-// A new folder of this run's own, made under the folder lock: a name that another run, or anyone else, has
-// taken is passed over, never used or followed, so no run writes into or removes another one's backup.
-bool UpdateEngine::createBackupFolder()
-{
-    backupFolderOwned = false;
-    backupMustBeKept = false;
-    const QString base =
-        appDir + QLatin1Char('/') + BackupMarker + QDateTime::currentDateTime().toString(BackupTimeFormat);
-    backupDir = createUniqueFolder(base, platform::createFolder,
-                                   {"备份目录名称已被占用，跳过:", "无法创建备份目录:"});
-    backupFolderOwned = !backupDir.isEmpty();
-    return backupFolderOwned;
+    InstallTransaction::Observer observer;
+    observer.restartDaemon = [](const QString &folder) { ProductDaemon(folder).restart(); };
+    observer.waitingForFolder = [this] {
+        emit installProgress(InstallProgressStart, ProgressWaitingForOtherUpdate);
+    };
+    observer.backupProgress = [this](int done, int total) {
+        const int percent = BackupProgressStart + qMin(BackupProgressSpan, BackupProgressSpan * done / total);
+        emit installProgress(percent, ProgressBackupFiles.arg(done).arg(total));
+    };
+    observer.restoreProgress = [this](int restored, int total) {
+        emit installProgress(RestoreProgressStart + RestoreProgressSpan * restored / total,
+                             ProgressRestoring.arg(restored).arg(total));
+    };
+    return observer;
 }
 
 bool UpdateEngine::createBackup()
 {
-    if (!backupFolderOwned && !createBackupFolder())
-        return false;
-    qDebug().noquote() << "创建备份到:" << backupDir;
-    const ProgramFolderWalk walk(appDir, ProgramFolderWalk::Scope::WithoutBackupFolders);
-    const int total = walk.entries().size();
-    backedUpEntries = walk.entries();
-    bool allCopied = makeFolders(walk.folders(), backupDir).isEmpty();
-    for (int done = 1; done <= total; ++done) {
-        const Entry &entry = walk.entries().at(done - 1);
-        if (!copyEntry(entry, appDir, backupDir)) {
-            qDebug().noquote() << "备份文件失败:" << entry.relativePath;
-            allCopied = false;
-        }
-        if (isProgressStep(done, total)) {
-            const int percent =
-                BackupProgressStart + qMin(BackupProgressSpan, BackupProgressSpan * done / total);
-            emit installProgress(percent, ProgressBackupFiles.arg(done).arg(total));
-        }
-    }
-    qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败");
-    return allCopied;
+    return installTransaction.backUp();
 }
 
-// True only when every entry of the backup is back: anything less is not the previous version.
 bool UpdateEngine::restoreBackup()
 {
-    qDebug() << "=== 开始恢复备份 ===";
-    if (backupDir.isEmpty() ||
-        platform::entryStatus(backupDir.toStdString()).type != platform::EntryType::Folder) {
-        qDebug().noquote() << "备份目录不存在或为空:" << backupDir;
-        backupMustBeKept = true;
-        return false;
-    }
-    qDebug().noquote() << "从备份恢复:" << backupDir << "->" << appDir;
-    const ProgramFolderWalk backup(backupDir, ProgramFolderWalk::Scope::Everything);
-    if (backup.entries().isEmpty()) {
-        qDebug() << "备份目录为空";
-        backupMustBeKept = true;
-        return false;
-    }
-    const int total = backup.entries().size();
-    qDebug() << "备份文件数:" << total;
-    const QSet<QString> unchanged = clearChangedEntries(backup, backupDir, appDir);
-
-    QStringList notRestored = makeFolders(backup.folders(), appDir);
-    int restored = 0;
-    for (const Entry &entry : backup.entries()) {
-        if (unchanged.contains(entry.relativePath)) {
-            qDebug().noquote() << "文件与备份相同，无需恢复:" << entry.relativePath;
-            ++restored;
-        } else if (copyEntry(entry, backupDir, appDir)) {
-            qDebug().noquote() << "恢复文件成功:" << entry.relativePath;
-            ++restored;
-        } else {
-            qDebug().noquote() << "恢复文件失败:" << entry.relativePath;
-            notRestored.append(entry.relativePath);
-        }
-        if (isProgressStep(restored, total))
-            emit installProgress(RestoreProgressStart + RestoreProgressSpan * restored / total,
-                                 ProgressRestoring.arg(restored).arg(total));
-    }
-    qDebug().noquote() << QStringLiteral("恢复完成: 成功 %1/%2").arg(restored).arg(total);
-    if (!notRestored.isEmpty()) {
-        // These files now exist only in the backup: it must outlive the run.
-        backupMustBeKept = true;
-        qWarning().noquote() << "备份目录保留:" << backupDir;
-        for (const QString &relative : notRestored)
-            qWarning().noquote() << "未恢复的文件:" << relative;
-    }
-    return notRestored.isEmpty();
+    return installTransaction.restore();
 }

@@ -32,7 +32,7 @@ void UpdateEngine::doInstallWork()
     qDebug() << "=== 开始执行安装（工作线程）===";
     if (prepareProgramFolder())
         runInstallSteps();
-    releaseFolderLock();
+    installTransaction.unlockFolder();
     moveToThread(QCoreApplication::instance()->thread());
     workerThread->quit();
 }
@@ -42,9 +42,9 @@ void UpdateEngine::runInstallSteps()
     // Without a journal an interruption could not be repaired: nothing is changed then. The journal names
     // the backup folder from its first record, so the folder is made first: a name chosen before its folder
     // existed could be taken by anything in between, and a recovery would then act on that.
-    if (!createBackupFolder() || !beginJournal()) {
+    if (!installTransaction.begin()) {
         cleanupTempDir();
-        removeBackupUnlessNeeded();
+        installTransaction.removeBackupUnlessNeeded();
         endInstallWithError(ErrorBackupFailed);
         return;
     }
@@ -53,25 +53,26 @@ void UpdateEngine::runInstallSteps()
         // Nothing in the program folder has been touched yet.
         emit installProgress(RecoveryProgress, ProgressRecoveryStarted);
         cleanupTempDir();
-        removeBackupUnlessNeeded();
-        endJournalAndRestartDaemon();
+        installTransaction.removeBackupUnlessNeeded();
+        installTransaction.endAndRestartDaemon();
         endInstallWithError(ErrorProcessesNotClosed);
         return;
     }
     pauseFor(PauseAfterProcessesClosedMs);
 
     emit installProgress(BackupProgressStart, ProgressBackup);
-    if (!recordStage(InstallJournal::Stage::BackupStarted) || !createBackup() || !recordBackupComplete()) {
+    if (!installTransaction.recordStage(InstallJournal::Stage::BackupStarted) || !createBackup() ||
+        !installTransaction.recordBackupComplete()) {
         // The program files are untouched; a partial backup only holds copies of them.
         cleanupTempDir();
-        removeBackupUnlessNeeded();
-        endJournalAndRestartDaemon();
+        installTransaction.removeBackupUnlessNeeded();
+        installTransaction.endAndRestartDaemon();
         endInstallWithError(ErrorBackupFailed);
         return;
     }
 
     emit installProgress(ExtractionProgressStart, ProgressInstalling);
-    recordStage(InstallJournal::Stage::ExtractionStarted);
+    installTransaction.recordStage(InstallJournal::Stage::ExtractionStarted);
     if (extractUpdatePackage())
         finishInstall();
     else
@@ -95,14 +96,14 @@ void UpdateEngine::finishInstall()
         }
         qWarning() << "配置文件更新失败，但程序更新已成功";
     }
-    if (!recordStage(InstallJournal::Stage::Installed)) {
+    if (!installTransaction.recordStage(InstallJournal::Stage::Installed)) {
         qCritical() << "无法记录安装完成，恢复原版本并保留备份";
-        backupMustBeKept = true;
+        installTransaction.keepBackup();
         restoreOldVersion();
         return;
     }
     cleanupTempDir();
-    removeBackupUnlessNeeded();
+    installTransaction.removeBackupUnlessNeeded();
     pauseFor(PauseBeforeFinishMs);
     emit installProgress(InstallProgressEnd, ProgressFinalizingDone);
     qInfo().noquote() << InstallSucceeded;
@@ -113,19 +114,18 @@ void UpdateEngine::finishInstall()
 void UpdateEngine::restoreOldVersion()
 {
     emit installProgress(RecoveryProgress, ProgressRecoveryInProgress);
-    recordStage(InstallJournal::Stage::RestoreStarted);
-    // Anything short of every file back is not the previous version: the user must reinstall.
+    installTransaction.recordStage(InstallJournal::Stage::RestoreStarted);
+    // Anything short of every file back is not the previous version: the user must reinstall. The backup
+    // may then hold the only copy of the program files; the package stays beside it.
     if (!restoreBackup()) {
-        // The backup may now hold the only copy of the program files; the package stays beside it.
-        backupMustBeKept = true;
         endInstallWithError(ErrorInstallNotRestored);
         return;
     }
-    recordRestoredIfWhole();
+    installTransaction.recordRestoredIfWhole();
     cleanupTempDir();
-    removeBackupUnlessNeeded();
-    if (!backupMustBeKept)
-        endJournalAndRestartDaemon();
+    installTransaction.removeBackupUnlessNeeded();
+    if (!installTransaction.backupMustBeKept())
+        installTransaction.endAndRestartDaemon();
     endInstallWithError(ErrorInstallRestored);
 }
 
@@ -137,15 +137,22 @@ void UpdateEngine::endInstallWithError(const QString &error)
     emit errorOccurred(error);
 }
 
-void UpdateEngine::removeBackupUnlessNeeded()
+// Under the lock, a journal left by an interrupted run is dealt with first: a backup of a half-new folder
+// must never be taken for the old version.
+bool UpdateEngine::prepareProgramFolder()
 {
-    if (!backupFolderOwned)
-        return;
-    if (backupMustBeKept) {
-        qWarning().noquote() << "恢复未完成，保留备份目录:" << backupDir;
-        return;
+    if (!installTransaction.lockFolder(InstallTransaction::LockWait::UntilFree)) {
+        endInstallWithError(ErrorBackupFailed);
+        return false;
     }
-    cleanupBackup();
-    // Whatever has the name from now on is not this run's.
-    backupFolderOwned = false;
+    if (installTransaction.recoverInterrupted() == InstallTransaction::RecoveryOutcome::Failed) {
+        endInstallWithError(ErrorInstallNotRestored);
+        return false;
+    }
+    return true;
+}
+
+void UpdateEngine::completeInstallation()
+{
+    installTransaction.complete();
 }

@@ -1,8 +1,8 @@
 #include "UpdateEngine.h"
 
-#include "PackageSignature.h"
+#include "DownloadRules.h"
+#include "PackageCheck.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -21,61 +21,6 @@ static int lastProgressPercent = -1;
 
 namespace {
 
-// An elevated updater must not become a way to copy local files: only HTTP(S) is fetched.
-// Returns why the address is refused, or an empty text when it may be fetched.
-QString refusalReason(const QString &text, const QUrl &url)
-{
-    if (text.trimmed().isEmpty())
-        return RefusedNoUrl;
-    if (!url.isValid())
-        return RefusedInvalidUrl;
-    const QString scheme = url.scheme().toLower();
-    if (scheme.isEmpty())
-        return RefusedNoScheme;
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-        return RefusedScheme.arg(scheme);
-    if (url.host().isEmpty())
-        return RefusedNoHost;
-    return QString();
-}
-
-bool isSha256Hex(const QString &text)
-{
-    const auto isHexDigit = [](QChar c) {
-        const char latin = c.toLatin1(); // 0 outside Latin-1
-        return (latin >= '0' && latin <= '9') || (latin >= 'a' && latin <= 'f') ||
-               (latin >= 'A' && latin <= 'F');
-    };
-    return text.size() == Sha256HexDigits && std::all_of(text.cbegin(), text.cend(), isHexDigit);
-}
-
-bool matchesExpectedSha256(const QString &expected, const QByteArray &actualHex)
-{
-    if (expected.isEmpty())
-        return true;
-    const bool wellFormed = isSha256Hex(expected);
-    if (wellFormed && expected.compare(QLatin1String(actualHex), Qt::CaseInsensitive) == 0)
-        return true;
-    qWarning().noquote() << (wellFormed ? "SHA-256 不一致" : "SHA-256 格式无效") << "- 期望:" << expected
-                         << "实际:" << actualHex;
-    return false;
-}
-
-// A short write (a full disk) leaves a file that may still be larger than the minimum.
-bool holdsEverythingReceived(qint64 savedBytes, qint64 receivedBytes)
-{
-    if (savedBytes == receivedBytes)
-        return true;
-    qWarning() << "保存的文件不完整 - 收到:" << receivedBytes << "保存:" << savedBytes;
-    return false;
-}
-
-QByteArray sha256HexIfExpected(const QString &expectedSha256, const QByteArray &package)
-{
-    return expectedSha256.isEmpty() ? QByteArray()
-                                    : QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
-}
-
 // Replaces the file with the package in one write; false only when it cannot be opened.
 bool writePackage(const QString &zipPath, const QByteArray &package)
 {
@@ -91,20 +36,6 @@ bool writePackage(const QString &zipPath, const QByteArray &package)
     return true;
 }
 
-// Judged on a fresh look at the file system. The zip is read last: it is the one
-// check that goes through the whole package.
-bool savedPackageIsIntact(const QString &zipPath, qint64 receivedBytes, const QString &expectedSha256,
-                          const QByteArray &actualSha256Hex, bool signatureAccepted, PackageListing &listing)
-{
-    const QFileInfo saved(zipPath);
-    const bool intact = saved.exists() && saved.size() >= MinimumDownloadedPackageBytes &&
-                        holdsEverythingReceived(saved.size(), receivedBytes) &&
-                        matchesExpectedSha256(expectedSha256, actualSha256Hex) && signatureAccepted &&
-                        listing.read(zipPath);
-    qDebug().noquote() << "文件校验:" << zipPath << "大小:" << saved.size() << "结果:" << intact;
-    return intact;
-}
-
 } // namespace
 
 void UpdateEngine::startDownload()
@@ -114,7 +45,7 @@ void UpdateEngine::startDownload()
         return;
     }
     const QUrl url(downloadUrl, QUrl::TolerantMode);
-    const QString refusal = refusalReason(downloadUrl, url);
+    const QString refusal = DownloadRules::refusalReason(downloadUrl, url);
     if (!refusal.isEmpty()) {
         qWarning().noquote() << "下载错误:" << refusal << downloadUrl;
         emit errorOccurred(ErrorDownloadPrefix + refusal);
@@ -189,9 +120,8 @@ void UpdateEngine::onDownloadFinished()
         return;
     qDebug() << "下载完成，数据大小:" << downloadBuffer.size() << "字节";
 
-    const qint64 receivedBytes = downloadBuffer.size();
-    const QByteArray actualSha256Hex = sha256HexIfExpected(expectedSha256, downloadBuffer);
-    const bool signatureAccepted = packageSignatureAccepted(downloadBuffer);
+    PackageCheck check(expectedSha256, packageSignature, packagePublicKeys);
+    check.examineReceived(downloadBuffer);
     const bool opened = writePackage(zipPath, downloadBuffer);
     downloadBuffer.clear();
     if (!opened) {
@@ -204,8 +134,7 @@ void UpdateEngine::onDownloadFinished()
     qDebug() << "文件信息 - 存在:" << saved.exists() << "大小:" << saved.size();
     emit statusChanged(StatusChecking);
 
-    if (savedPackageIsIntact(zipPath, receivedBytes, expectedSha256, actualSha256Hex, signatureAccepted,
-                             packageListing)) {
+    if (check.savedPackageIsIntact(zipPath, packageListing)) {
         qDebug() << "文件验证成功";
         emit progressChanged(DownloadShare, ProgressDownloadFinished);
         emit readyToInstall();
@@ -240,9 +169,9 @@ void UpdateEngine::receivePackageData()
             abandonTransfer(AbandonedTooLarge.arg(maximumPackageBytes));
             return;
         }
-        // A server's word is not memory's worth: beyond this the buffer grows with what really arrives.
-        if (announced > 0)
-            downloadBuffer.reserve(int(qMin(announced, MaximumReservedBeforeDataBytes)));
+        const int reserved = DownloadRules::bytesToReserve(announced);
+        if (reserved > 0)
+            downloadBuffer.reserve(reserved);
     }
     if (downloadBuffer.size() + currentReply->bytesAvailable() > maximumPackageBytes) {
         abandonTransfer(AbandonedTooLarge.arg(maximumPackageBytes));
@@ -254,13 +183,6 @@ void UpdateEngine::receivePackageData()
     const qint64 read =
         currentReply->read(downloadBuffer.data() + received, downloadBuffer.size() - received);
     downloadBuffer.resize(received + int(qMax<qint64>(read, 0)));
-}
-
-// Checked on the bytes in memory, the very bytes then written: the file lies in the run's private work
-// folder, which no other user can enter, so what is extracted later is what was verified here.
-bool UpdateEngine::packageSignatureAccepted(const QByteArray &package) const
-{
-    return PackageSignature(packagePublicKeys).accepts(package, packageSignature);
 }
 
 void UpdateEngine::abandonTransfer(const QString &reason)

@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QStorageInfo>
 #include <QThread>
@@ -27,7 +26,8 @@ void waitUntilEnded(QThread &thread)
 
 UpdateEngine::UpdateEngine(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
-      availableBytes([](const QString &folder) { return QStorageInfo(folder).bytesAvailable(); })
+      availableBytes([](const QString &folder) { return QStorageInfo(folder).bytesAvailable(); }),
+      installTransaction(transactionObserver())
 {
 }
 
@@ -41,6 +41,7 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
     this->downloadUrl = downloadUrl;
     appDir = QFileInfo(appPath).absolutePath();
     configPath = appDir + QLatin1Char('/') + ConfigFileName;
+    installTransaction.setProgramPath(appPath);
 
     // A folder given as the program would make its parent the program folder: the
     // backup and the extraction would then cover far more than the product.

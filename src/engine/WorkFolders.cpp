@@ -1,3 +1,4 @@
+#include "FileCopier.h"
 #include "ProgramFolderWalk.h"
 #include "UniqueFolder.h"
 #include "UpdateEngine.h"
@@ -15,15 +16,6 @@ namespace {
 std::string pathOf(const QString &path)
 {
     return path.toUtf8().toStdString();
-}
-
-// Removed as what it is now: a link is removed itself, a folder without following any link inside it.
-void removeFolder(const QString &folder, const char *logText)
-{
-    if (folder.isEmpty() || platform::entryStatus(pathOf(folder)).type == platform::EntryType::Missing)
-        return;
-    qDebug().noquote() << logText << folder;
-    platform::removeTree(pathOf(folder));
 }
 
 // The program-data root, links resolved, when only administrators can rename, remove or replace what leads
@@ -87,12 +79,12 @@ bool UpdateEngine::checkDiskSpace()
 void UpdateEngine::cleanupTempDir()
 {
     if (workFolderOwned)
-        removeFolder(tempDir, "清理临时目录:");
+        transaction::removeFolder(tempDir, "清理临时目录:");
     // Whatever has the name from now on is not this run's.
     workFolderOwned = false;
 }
 
 void UpdateEngine::cleanupBackup()
 {
-    removeFolder(backupDir, "清理备份目录:");
+    installTransaction.removeBackup();
 }

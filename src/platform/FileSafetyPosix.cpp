@@ -483,8 +483,9 @@ bool sameContents(const std::string &first, const std::string &second)
     Descriptor b(openRegularFile(second, secondInfo));
     if (!a.valid() || !b.valid() || firstInfo.st_size != secondInfo.st_size)
         return false;
-    std::vector<char> blockA(kCopyBlockBytes);
-    std::vector<char> blockB(kCopyBlockBytes);
+    // Reused: a restore compares every file, most of them small.
+    thread_local std::vector<char> blockA(kCopyBlockBytes);
+    thread_local std::vector<char> blockB(kCopyBlockBytes);
     for (;;) {
         const ssize_t readA = read(a.get(), blockA.data(), blockA.size());
         if (readA < 0)

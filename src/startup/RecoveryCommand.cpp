@@ -1,11 +1,11 @@
 #include "RecoveryCommand.h"
 
-#include "EngineConstants.h"
+#include "InstallTransaction.h"
 #include "LogFile.h"
 #include "PathSafety.h"
 #include "Platform.h"
+#include "ProductDaemon.h"
 #include "StartupConstants.h"
-#include "UpdateEngine.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -25,11 +25,19 @@ bool isUsableProgramPath(const QStringList &arguments)
            QFileInfo(QFileInfo(arguments.at(2)).absolutePath()).isDir();
 }
 
+// The run that was interrupted had stopped the product's daemon; the recovery starts it again.
+InstallTransaction::RecoveryOutcome recover(const QString &appPath, InstallTransaction::LockWait wait)
+{
+    InstallTransaction::Observer observer;
+    observer.restartDaemon = [](const QString &appDir) { ProductDaemon(appDir).restart(); };
+    return InstallTransaction(observer).recover(appPath, wait);
+}
+
 } // namespace
 
 bool isRecoveryCommand(int argc, char *argv[])
 {
-    return argc >= 2 && std::strcmp(argv[1], engine::RecoverOption.toLatin1().constData()) == 0;
+    return argc >= 2 && std::strcmp(argv[1], transaction::RecoverOption.toLatin1().constData()) == 0;
 }
 
 int runRecoveryCommand(int argc, char *argv[])
@@ -54,16 +62,14 @@ int runRecoveryCommand(int argc, char *argv[])
     const QString program = realPath(QFileInfo(arguments.at(2)).absoluteFilePath());
     if (!isTrustedProgramFolder(QFileInfo(program).path()))
         return ExitRecoveryFailed;
-    UpdateEngine engine;
-    const UpdateEngine::RecoveryOutcome outcome =
-        engine.recoverProgramFolder(program, UpdateEngine::LockWait::Wait);
-    return outcome == UpdateEngine::RecoveryOutcome::Failed ? ExitRecoveryFailed : ExitSuccess;
+    const InstallTransaction::RecoveryOutcome outcome =
+        recover(program, InstallTransaction::LockWait::UntilFree);
+    return outcome == InstallTransaction::RecoveryOutcome::Failed ? ExitRecoveryFailed : ExitSuccess;
 }
 
 void recoverBeforeUpdate(const QString &appPath)
 {
-    UpdateEngine engine;
-    engine.recoverProgramFolder(QFileInfo(appPath).absoluteFilePath(), UpdateEngine::LockWait::SkipWhenBusy);
+    recover(QFileInfo(appPath).absoluteFilePath(), InstallTransaction::LockWait::SkipWhenBusy);
 }
 
 } // namespace startup

@@ -1,12 +1,13 @@
 #include "UpdaterWindow.h"
 
-#include "EngineConstants.h"
 #include "PauseScale.h"
+#include "ProductConstants.h"
+#include "ProductDaemon.h"
+#include "ToolProcess.h"
 #include "UpdateEngine.h"
 #include "WindowStyle.h"
 
 #include <QDesktopServices>
-#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -16,16 +17,6 @@
 QString UpdaterWindow::productDir() const
 {
     return QFileInfo(appPath).absolutePath();
-}
-
-QString UpdaterWindow::serverDir() const
-{
-    return productDir() + engine::ServerSubfolder;
-}
-
-QString UpdaterWindow::daemonPath() const
-{
-    return productDir() + engine::DaemonRelativePath;
 }
 
 void UpdaterWindow::startCountdown()
@@ -63,47 +54,35 @@ void UpdaterWindow::restartApplication()
     restartButton->setEnabled(false);
     statusLabel->setText(window::StatusRestarting);
 
-    if (!QFile::exists(daemonPath())) {
+    const ProductDaemon daemon(productDir());
+    if (!daemon.exists()) {
         launchMainProgram();
         return;
     }
-    serviceInstall = new QProcess(this);
-    serviceInstall->setWorkingDirectory(serverDir());
-    connect(serviceInstall, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            &UpdaterWindow::onServiceInstallFinished);
-    connect(serviceInstall, &QProcess::errorOccurred, this, &UpdaterWindow::onServiceInstallError);
-    serviceInstall->start(daemonPath(), {engine::DaemonInstallCommand}, QIODevice::ReadWrite);
-    QTimer::singleShot(engine::scaledPauseMs(engine::DaemonInstallLimitMs), this,
+    serviceInstall = daemon.installCommand(this);
+    // Also emitted when the daemon cannot be started: the product must be started all the same.
+    connect(serviceInstall, &ToolProcess::finished, this, &UpdaterWindow::onServiceInstallFinished);
+    serviceInstall->start();
+    QTimer::singleShot(engine::scaledPauseMs(product::DaemonInstallLimitMs), this,
                        &UpdaterWindow::installTimeout);
 }
 
 void UpdaterWindow::installTimeout()
 {
-    if (serviceInstall->state() != QProcess::NotRunning)
+    if (serviceInstall->isRunning())
         serviceInstall->kill();
 }
 
-void UpdaterWindow::onServiceInstallError(QProcess::ProcessError error)
-{
-    // A daemon that cannot be started emits no finished signal; the product must be started all the same.
-    if (error == QProcess::FailedToStart)
-        onServiceInstallFinished(-1, QProcess::CrashExit);
-}
-
-void UpdaterWindow::onServiceInstallFinished(int, QProcess::ExitStatus)
+void UpdaterWindow::onServiceInstallFinished()
 {
     // The outcome of "install" does not matter: the daemon is started and the product follows either way.
-    if (daemonRunScheduled)
-        return;
-    daemonRunScheduled = true;
-    QTimer::singleShot(engine::scaledPauseMs(engine::DaemonRunDelayMs), this,
+    QTimer::singleShot(engine::scaledPauseMs(product::DaemonRunDelayMs), this,
                        &UpdaterWindow::runDaemonService);
 }
 
 void UpdaterWindow::runDaemonService()
 {
-    if (!QProcess::startDetached(daemonPath(), {engine::DaemonRunCommand}, serverDir()))
-        QProcess::startDetached(daemonPath(), {}, serverDir());
+    ProductDaemon(productDir()).startRun();
     QTimer::singleShot(engine::scaledPauseMs(window::MainProgramDelayMs), this,
                        &UpdaterWindow::launchMainProgram);
 }
@@ -112,7 +91,7 @@ void UpdaterWindow::launchMainProgram()
 {
     // The daemon runs again: an interruption from here on needs no recovery.
     engine->completeInstallation();
-    QProcess::startDetached(appPath, {}, productDir());
+    ToolProcess::startDetached(appPath, {}, productDir());
     exitAfterRestart(0);
 }
 

@@ -2,7 +2,6 @@
 
 #include <QDialog>
 #include <QMetaObject>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +14,7 @@ class QPushButton;
 class QShowEvent;
 class QTextEdit;
 class QTimer;
+class ToolProcess;
 class UpdateEngine;
 
 // The updater's only window: a small card with the release notes, a status line, a progress bar and up to
@@ -82,14 +82,11 @@ protected:
     void startCountdown();
     void countdownTick();
     void restartNow();
-    void onServiceInstallFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void onServiceInstallError(QProcess::ProcessError error);
+    void onServiceInstallFinished();
     void installTimeout();
     void runDaemonService();
     void launchMainProgram();
     QString productDir() const;
-    QString serverDir() const;
-    QString daemonPath() const;
 
     UpdateEngine *engine;
     QString appPath;
@@ -108,8 +105,7 @@ protected:
     // download keeps the window open.
     QMetaObject::Connection quitOnClose;
     QTimer *countdownTimer = nullptr;
-    QProcess *serviceInstall = nullptr;
-    bool daemonRunScheduled = false;
+    ToolProcess *serviceInstall = nullptr;
 
     // How the process ends: at once when the window is destroyed, and through _exit after the restart.
     // Tests replace both so that they keep running.

@@ -1,5 +1,11 @@
 #include "EngineProbe.h"
 
+void EngineProbe::setAppDir(const QString &folder)
+{
+    appDir = folder;
+    installTransaction.appDir = folder;
+}
+
 EngineSignalLog::EngineSignalLog(UpdateEngine *engine)
 {
     // Direct connections: the log sees the signals in emission order, also from the worker thread.

@@ -26,8 +26,6 @@ public:
     using UpdateEngine::appDir;
     using UpdateEngine::appPath;
     using UpdateEngine::availableBytes;
-    using UpdateEngine::backupDir;
-    using UpdateEngine::backupMustBeKept;
     using UpdateEngine::cancelled;
     using UpdateEngine::configPath;
     using UpdateEngine::currentReply;
@@ -42,6 +40,13 @@ public:
     using UpdateEngine::tempDir;
     using UpdateEngine::workerThread;
     using UpdateEngine::zipPath;
+
+    // The program folder's transaction keeps the backup folder and whether it must outlive the run.
+    void setAppDir(const QString &folder);
+    QString backupDir() const { return installTransaction.backupFolder(); }
+    void setBackupDir(const QString &folder) { installTransaction.backupDir = folder; }
+    bool backupMustBeKept() const { return installTransaction.backupMustBeKept(); }
+    void keepBackup() { installTransaction.keepBackup(); }
 };
 
 // Records every signal of an engine, in order, as one line each, for example

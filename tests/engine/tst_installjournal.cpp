@@ -1,6 +1,6 @@
-#include "EngineConstants.h"
 #include "InstallJournal.h"
 #include "TestFiles.h"
+#include "TransactionConstants.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -123,7 +123,7 @@ void TestInstallJournal::writesWholeRecordsOnly()
         QVERIFY(journal.write(record));
         QCOMPARE(journal.read().record->stage, stage);
         QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList{engine::JournalFileName});
+                 QStringList{transaction::JournalFileName});
     }
     QVERIFY(journal.remove());
     QVERIFY(journal.remove());

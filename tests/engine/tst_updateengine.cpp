@@ -102,7 +102,7 @@ void TestUpdateEngine::setUpdateInfoDerivesPaths()
     QVERIFY(QFileInfo(engine.tempDir).isDir());
     QCOMPARE(engine.zipPath, engine.tempDir + QStringLiteral("/update.zip"));
     // The installation makes its backup folder, under the folder lock.
-    QVERIFY(engine.backupDir.isEmpty());
+    QVERIFY(engine.backupDir().isEmpty());
     QCOMPARE(entriesMatching(appDir, QStringLiteral("_update_backup_*")), QStringList());
     QVERIFY(!engine.isRunning() && !engine.cancelled && !engine.currentReply && !engine.workerThread);
 }
@@ -133,13 +133,13 @@ void TestUpdateEngine::missingProgram()
     EngineProbe engine;
     if (afterValidInfo)
         engine.setUpdateInfo(root.filePath(QStringLiteral("Tool/app.exe")), {}, {});
-    const QStringList earlier{engine.tempDir, engine.zipPath, engine.backupDir};
+    const QStringList earlier{engine.tempDir, engine.zipPath, engine.backupDir()};
     const QStringList foldersBefore = workFolders();
     EngineSignalLog log(&engine);
     engine.setUpdateInfo(path.isEmpty() ? path : root.filePath(path), QStringLiteral("2.0"), {});
 
     QCOMPARE(log.lines, QStringList{ProgramMissing});
-    QCOMPARE((QStringList{engine.tempDir, engine.zipPath, engine.backupDir}), earlier);
+    QCOMPARE((QStringList{engine.tempDir, engine.zipPath, engine.backupDir()}), earlier);
     QCOMPARE(workFolders(), foldersBefore);
     if (!appDir.isEmpty()) {
         QCOMPARE(engine.appDir, QDir::cleanPath(root.filePath(appDir)));
@@ -182,7 +182,8 @@ void TestUpdateEngine::cancelRemovesFolders()
     EngineProbe engine;
     prepareFolders(engine);
     engine.running = true;
-    engine.backupMustBeKept = backupMustBeKept;
+    if (backupMustBeKept)
+        engine.keepBackup();
     QPointer<QThread> finishedThread = QThread::create([] {});
     finishedThread->start();
     QVERIFY(finishedThread->wait());
@@ -194,8 +195,8 @@ void TestUpdateEngine::cancelRemovesFolders()
     QVERIFY(!engine.workerThread);
     QVERIFY(!engine.isRunning());
     QVERIFY(!QFileInfo::exists(engine.tempDir));
-    QVERIFY(QFileInfo::exists(engine.backupDir + QStringLiteral("/app.exe")));
-    QDir(engine.backupDir).removeRecursively();
+    QVERIFY(QFileInfo::exists(engine.backupDir() + QStringLiteral("/app.exe")));
+    QDir(engine.backupDir()).removeRecursively();
 }
 
 void TestUpdateEngine::cancelWaitsForRunningInstallation()
@@ -208,7 +209,7 @@ void TestUpdateEngine::cancelWaitsForRunningInstallation()
     // Outlasts the cancel's bounded wait, like an installation that has no cancellation points.
     QPointer<QThread> installation = QThread::create([&] {
         QThread::msleep(engine::CancelWaitMs + 1000);
-        foldersLastedTheRun = QFileInfo::exists(engine.zipPath) && QFileInfo::exists(engine.backupDir);
+        foldersLastedTheRun = QFileInfo::exists(engine.zipPath) && QFileInfo::exists(engine.backupDir());
         ended = true;
     });
     engine.workerThread = installation;
@@ -220,7 +221,7 @@ void TestUpdateEngine::cancelWaitsForRunningInstallation()
     QVERIFY(installation.isNull());
     QVERIFY(!engine.workerThread);
     QVERIFY(!QFileInfo::exists(engine.tempDir));
-    QVERIFY(QFileInfo::exists(engine.backupDir));
+    QVERIFY(QFileInfo::exists(engine.backupDir()));
     QVERIFY(!engine.isRunning());
 }
 

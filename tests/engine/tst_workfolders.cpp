@@ -133,7 +133,10 @@ void TestWorkFolders::cleanupRemovesAndLogsOnce()
                              QStringLiteral("http://127.0.0.1/pkg"));
         path = engine.tempDir;
     } else {
-        (backup ? engine.backupDir : engine.tempDir) = path;
+        if (backup)
+            engine.setBackupDir(path);
+        else
+            engine.tempDir = path;
     }
     if (present) {
         createFileOfSize(path + QStringLiteral("/update.zip"), 2000);

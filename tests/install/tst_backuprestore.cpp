@@ -13,8 +13,8 @@
 
 #include <memory>
 
-using engine::BackupMarker;
-using engine::BackupTimeFormat;
+using transaction::BackupMarker;
+using transaction::BackupTimeFormat;
 
 namespace {
 
@@ -89,8 +89,11 @@ private:
     // Makes the file unchangeable, even for root, until cleanup; false where the system cannot.
     bool lock(const QString &path);
     QString app(const QString &relative) const { return appDir + QLatin1Char('/') + relative; }
-    QString backup(const QString &relative) const { return engine->backupDir + QLatin1Char('/') + relative; }
-    QString backupName() const { return QFileInfo(engine->backupDir).fileName(); }
+    QString backup(const QString &relative) const
+    {
+        return engine->backupDir() + QLatin1Char('/') + relative;
+    }
+    QString backupName() const { return QFileInfo(engine->backupDir()).fileName(); }
 
     std::unique_ptr<QTemporaryDir> scratch;
     std::unique_ptr<EngineProbe> engine;
@@ -106,7 +109,7 @@ void BackupRestoreTest::init()
     appDir = scratch->filePath(QStringLiteral("Quillon"));
     QVERIFY(QDir().mkpath(appDir));
     engine = std::make_unique<EngineProbe>();
-    engine->appDir = appDir;
+    engine->setAppDir(appDir);
     signalLog = std::make_unique<EngineSignalLog>(engine.get());
 }
 
@@ -144,7 +147,7 @@ void BackupRestoreTest::everyEntryBackedUpAndRestored()
 {
     QFETCH(QString, parentFolder);
     appDir = scratch->filePath(parentFolder + QStringLiteral("/Quillon"));
-    engine->appDir = appDir;
+    engine->setAppDir(appDir);
     const QStringList files{QStringLiteral("app.exe"),
                             QStringLiteral("QuillonServer/QuillonDaemon.exe"),
                             QStringLiteral("QuillonServer/plugins/codec.dll"),
@@ -166,7 +169,7 @@ void BackupRestoreTest::everyEntryBackedUpAndRestored()
     QVERIFY(engine->createBackup());
     QStringList expectedBackup = files;
     expectedBackup.sort();
-    QCOMPARE(FolderSnapshot(engine->backupDir, FolderSnapshot::Scope::FilesOnly).paths(), expectedBackup);
+    QCOMPARE(FolderSnapshot(engine->backupDir(), FolderSnapshot::Scope::FilesOnly).paths(), expectedBackup);
     for (const QString &relative : files)
         QCOMPARE(readFile(backup(relative)), readFile(app(relative)));
     // The link itself is copied, not what it points to.
@@ -194,7 +197,7 @@ void BackupRestoreTest::everyEntryBackedUpAndRestored()
     QCOMPARE(FolderSnapshot(elsewhere).differenceFrom(outsideBefore), QString());
     QCOMPARE(signalLog->of(QStringLiteral("installProgress")),
              QStringList{QStringLiteral("100 Restoring files (9/9)")});
-    QVERIFY(!engine->backupMustBeKept);
+    QVERIFY(!engine->backupMustBeKept());
 }
 
 void BackupRestoreTest::programFolderWithoutSelectableFiles()
@@ -205,7 +208,7 @@ void BackupRestoreTest::programFolderWithoutSelectableFiles()
 
     QVERIFY(engine->createBackup());
     QVERIFY(log.contains(QStringLiteral("备份完成，成功率: 全部成功")));
-    QVERIFY(QFileInfo(engine->backupDir).isDir());
+    QVERIFY(QFileInfo(engine->backupDir()).isDir());
 
     QVERIFY(!engine->restoreBackup());
     QVERIFY(log.contains(QStringLiteral("备份目录为空")));
@@ -218,7 +221,7 @@ void BackupRestoreTest::backupFolderCannotBeCreated()
 {
     writeFile(app(QStringLiteral("app.exe")), "program");
     // A regular file where the program folder would have to be.
-    engine->appDir = app(QStringLiteral("app.exe"));
+    engine->setAppDir(app(QStringLiteral("app.exe")));
     MessageLog log;
 
     QVERIFY(!engine->createBackup());
@@ -246,7 +249,7 @@ void BackupRestoreTest::plantedBackupNamesAreNeverUsed()
     writeFile(elsewhere + QStringLiteral("/precious.txt"), "keep");
     EngineProbe other;
     if (planted == Planted::OtherRunsBackup) {
-        other.appDir = appDir;
+        other.setAppDir(appDir);
         QVERIFY(other.createBackup());
     } else {
         const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -266,8 +269,8 @@ void BackupRestoreTest::plantedBackupNamesAreNeverUsed()
     const FolderSnapshot elsewhereBefore(elsewhere);
 
     QVERIFY(engine->createBackup());
-    QVERIFY(engine->backupDir != other.backupDir);
-    QVERIFY(QFileInfo(engine->backupDir).isDir() && !QFileInfo(engine->backupDir).isSymLink());
+    QVERIFY(engine->backupDir() != other.backupDir());
+    QVERIFY(QFileInfo(engine->backupDir()).isDir() && !QFileInfo(engine->backupDir()).isSymLink());
     QCOMPARE(readFile(backup(numberedFile(3))), readFile(app(numberedFile(3))));
     QCOMPARE(
         FolderSnapshot(appDir, FolderSnapshot::Scope::Everything, backupName()).differenceFrom(programBefore),
@@ -276,9 +279,9 @@ void BackupRestoreTest::plantedBackupNamesAreNeverUsed()
 
     // Closing this window and this run's clean-up take only what this run made.
     engine->cancelUpdate();
-    QVERIFY(entryExists(engine->backupDir));
+    QVERIFY(entryExists(engine->backupDir()));
     engine->cleanupBackup();
-    QVERIFY(!entryExists(engine->backupDir));
+    QVERIFY(!entryExists(engine->backupDir()));
     QCOMPARE(FolderSnapshot(appDir).differenceFrom(programBefore), QString());
     QCOMPARE(FolderSnapshot(elsewhere).differenceFrom(elsewhereBefore), QString());
 }
@@ -393,7 +396,7 @@ void BackupRestoreTest::restoreProgress()
     writeNumberedFiles(25);
     QVERIFY(engine->createBackup());
     const FolderSnapshot before(appDir, FolderSnapshot::Scope::Everything, backupName());
-    const QStringList order = walkOrder(engine->backupDir);
+    const QStringList order = walkOrder(engine->backupDir());
     QCOMPARE(order.size(), 25);
     QStringList failing;
     for (int position : failingPositions) {
@@ -416,7 +419,7 @@ void BackupRestoreTest::restoreProgress()
     QCOMPARE(engine->restoreBackup(), failing.isEmpty());
     QCOMPARE(signalLog->of(QStringLiteral("installProgress")), expectedProgress);
     QVERIFY(log.contains(QStringLiteral("恢复完成: 成功 %1/25").arg(25 - failing.size())));
-    QCOMPARE(engine->backupMustBeKept, !failing.isEmpty());
+    QCOMPARE(engine->backupMustBeKept(), !failing.isEmpty());
     for (const QString &relative : order) {
         if (failing.contains(relative)) {
             QCOMPARE(readFile(app(relative)), QByteArray("changed by the extraction"));
@@ -452,11 +455,11 @@ void BackupRestoreTest::restoreWithoutBackupFolder()
     writeNumberedFiles(3);
     const QString elsewhere = scratch->filePath(QStringLiteral("elsewhere"));
     writeFile(elsewhere + QStringLiteral("/f01.txt"), "not the program's");
-    engine->backupDir = backupPath.isEmpty() ? QString() : app(backupPath);
+    engine->setBackupDir(backupPath.isEmpty() ? QString() : app(backupPath));
     if (planted == QLatin1String("file"))
-        writeFile(engine->backupDir, "not a folder");
+        writeFile(engine->backupDir(), "not a folder");
     else if (planted == QLatin1String("link"))
-        QVERIFY(QFile::link(elsewhere, engine->backupDir));
+        QVERIFY(QFile::link(elsewhere, engine->backupDir()));
     const FolderSnapshot before(appDir);
     MessageLog log;
 

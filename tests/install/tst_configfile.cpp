@@ -1,6 +1,6 @@
-#include "EngineProbe.h"
 #include "FolderSnapshot.h"
 #include "MessageLog.h"
+#include "ProductConfig.h"
 #include "TestFiles.h"
 
 #include <QDateTime>
@@ -53,17 +53,16 @@ private:
 
     std::unique_ptr<QTemporaryDir> scratch;
     QString mountPoint;
-    std::unique_ptr<EngineProbe> engine;
+    QString programFolder;
+    QString configPath;
 };
 
 void ConfigFileTest::init()
 {
     scratch = std::make_unique<QTemporaryDir>();
     QVERIFY(scratch->isValid());
-    engine = std::make_unique<EngineProbe>();
-    engine->appDir = scratch->path();
-    engine->configPath = scratch->filePath(QStringLiteral("config.ini"));
-    engine->newVersion = NewVersion;
+    programFolder = scratch->path();
+    configPath = scratch->filePath(QStringLiteral("config.ini"));
 }
 
 void ConfigFileTest::cleanup()
@@ -83,9 +82,9 @@ bool ConfigFileTest::fillSmallDisk()
                            QStringLiteral("size=64k"), QStringLiteral("tmpfs"), disk}) != 0)
         return false;
     mountPoint = disk;
-    engine->appDir = disk;
-    engine->configPath = disk + QStringLiteral("/config.ini");
-    writeFile(engine->configPath, OldConfig);
+    programFolder = disk;
+    configPath = disk + QStringLiteral("/config.ini");
+    writeFile(configPath, OldConfig);
     QFile filler(disk + QStringLiteral("/filler"));
     if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
@@ -123,7 +122,7 @@ void ConfigFileTest::keysWritten()
     QFETCH(QByteArray, initialText);
     QFETCH(QString, expectedOldVersion);
     QFETCH(QVariantMap, expectedKept);
-    QFile file(engine->configPath);
+    QFile file(configPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(initialText);
     file.close();
@@ -131,10 +130,10 @@ void ConfigFileTest::keysWritten()
     earliest.setTime(QTime(earliest.time().hour(), earliest.time().minute(), earliest.time().second()));
     MessageLog log;
 
-    QVERIFY(engine->updateConfigFile());
+    QVERIFY(ProductConfig(configPath).recordInstalledVersion(NewVersion));
     const QDateTime latest = QDateTime::currentDateTime();
 
-    QSettings written(engine->configPath, QSettings::IniFormat);
+    QSettings written(configPath, QSettings::IniFormat);
     QCOMPARE(written.value(QStringLiteral("App/Version")).toString(), NewVersion);
     QCOMPARE(written.value(QStringLiteral("Update/LastUpdateVersion")).toString(), NewVersion);
     QVERIFY(!written.contains(QStringLiteral("Update/LastPromptTime")));
@@ -157,28 +156,27 @@ void ConfigFileTest::keepsEveryOtherByte()
     const QByteArray kept =
         "InstallDir=C:\\Program Files\\Quillon\r\nDisplay Name=\xE8\xBF\x9C\xE7\xA8\x8B\r\n\r\n"
         "[Update]\r\nChannel=stable ; comment\r\n";
-    writeFile(engine->configPath,
-              head + kept + "LastCheckTime=2024-01-01 09:00:00\r\n\r\n[Net]\r\nProxy=none\r\n");
+    writeFile(configPath, head + kept + "LastCheckTime=2024-01-01 09:00:00\r\n\r\n[Net]\r\nProxy=none\r\n");
 
-    QVERIFY(engine->updateConfigFile());
+    QVERIFY(ProductConfig(configPath).recordInstalledVersion(NewVersion));
 
-    QSettings written(engine->configPath, QSettings::IniFormat);
+    QSettings written(configPath, QSettings::IniFormat);
     QCOMPARE(written.value(QStringLiteral("App/Version")).toString(), NewVersion);
     QCOMPARE(written.value(QStringLiteral("Update/LastUpdateVersion")).toString(), NewVersion);
     const QByteArray stamp = written.value(QStringLiteral("Update/LastUpdateTime")).toString().toLatin1();
-    QCOMPARE(readFile(engine->configPath), "\xEF\xBB\xBF; Quillon\r\n[App]\r\nVersion=2.0.1\r\n" + kept +
-                                               "LastUpdateTime=" + stamp +
-                                               "\r\nLastUpdateVersion=2.0.1\r\n\r\n"
-                                               "[Net]\r\nProxy=none\r\n");
+    QCOMPARE(readFile(configPath), "\xEF\xBB\xBF; Quillon\r\n[App]\r\nVersion=2.0.1\r\n" + kept +
+                                       "LastUpdateTime=" + stamp +
+                                       "\r\nLastUpdateVersion=2.0.1\r\n\r\n"
+                                       "[Net]\r\nProxy=none\r\n");
 }
 
 void ConfigFileTest::missingFileIsNotCreated()
 {
     MessageLog log;
 
-    QVERIFY(!engine->updateConfigFile());
-    QVERIFY(!QFileInfo::exists(engine->configPath));
-    QVERIFY(log.contains(QStringLiteral("配置文件不存在: ") + engine->configPath));
+    QVERIFY(!ProductConfig(configPath).recordInstalledVersion(NewVersion));
+    QVERIFY(!QFileInfo::exists(configPath));
+    QVERIFY(log.contains(QStringLiteral("配置文件不存在: ") + configPath));
     QVERIFY(log.contains(QStringLiteral("找不到配置文件")));
 }
 
@@ -199,46 +197,44 @@ void ConfigFileTest::unwritableFile()
     const QString elsewhere = scratch->filePath(QStringLiteral("elsewhere.ini"));
     switch (obstacle) {
     case Obstacle::Folder:
-        QVERIFY(QDir().mkpath(engine->configPath));
+        QVERIFY(QDir().mkpath(configPath));
         break;
     case Obstacle::LinkToAFileElsewhere:
         writeFile(elsewhere, OldConfig);
-        QVERIFY(QFile::link(elsewhere, engine->configPath));
+        QVERIFY(QFile::link(elsewhere, configPath));
         break;
     case Obstacle::SecondHardLink:
-        writeFile(engine->configPath, OldConfig);
-        std::filesystem::create_hard_link(engine->configPath.toStdString(), elsewhere.toStdString());
+        writeFile(configPath, OldConfig);
+        std::filesystem::create_hard_link(configPath.toStdString(), elsewhere.toStdString());
         break;
     case Obstacle::FullDisk:
         if (!fillSmallDisk())
             QSKIP("a small file system cannot be mounted here (needs root)");
         break;
     }
-    const FolderSnapshot before(engine->appDir);
+    const FolderSnapshot before(programFolder);
     MessageLog log;
 
-    QVERIFY(!engine->updateConfigFile());
+    QVERIFY(!ProductConfig(configPath).recordInstalledVersion(NewVersion));
     QVERIFY(log.contains(QStringLiteral("配置文件更新失败")));
     QVERIFY(!log.contains(QStringLiteral("配置文件更新成功")));
-    QCOMPARE(FolderSnapshot(engine->appDir).differenceFrom(before), QString());
+    QCOMPARE(FolderSnapshot(programFolder).differenceFrom(before), QString());
 }
 
 // The product may run as the user and write its own settings: the new file is still the user's.
 void ConfigFileTest::keepsOwnerAndMode()
 {
-    writeFile(engine->configPath, OldConfig);
-    if (QProcess::execute(QStringLiteral("chown"),
-                          {Nobody + QLatin1Char(':') + Nobody, engine->configPath}) != 0)
+    writeFile(configPath, OldConfig);
+    if (QProcess::execute(QStringLiteral("chown"), {Nobody + QLatin1Char(':') + Nobody, configPath}) != 0)
         QSKIP("changing the owner needs root");
     const QFile::Permissions mode =
         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther;
-    QVERIFY(QFile::setPermissions(engine->configPath, mode));
+    QVERIFY(QFile::setPermissions(configPath, mode));
 
-    QVERIFY(engine->updateConfigFile());
-    const QFileInfo written(engine->configPath);
-    QCOMPARE(
-        QSettings(engine->configPath, QSettings::IniFormat).value(QStringLiteral("App/Version")).toString(),
-        NewVersion);
+    QVERIFY(ProductConfig(configPath).recordInstalledVersion(NewVersion));
+    const QFileInfo written(configPath);
+    QCOMPARE(QSettings(configPath, QSettings::IniFormat).value(QStringLiteral("App/Version")).toString(),
+             NewVersion);
     QCOMPARE(written.ownerId(), Nobody.toUInt());
     QCOMPARE(written.groupId(), Nobody.toUInt());
     const QFile::Permissions currentUser = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;

@@ -64,7 +64,7 @@ void FileCopierTest::copiesEveryByte()
     file.close();
     QVERIFY(QFile::setPermissions(source, QFileDevice::Permissions(permissions)));
 
-    QVERIFY(engine::copyRegularFile(source, destination));
+    QVERIFY(transaction::copyRegularFile(source, destination));
     QCOMPARE(readFile(destination), content);
     // Owner, group and others: the "user" flags depend on who runs the test.
     const int ownerGroupOther = 0x7077;
@@ -121,7 +121,7 @@ void FileCopierTest::refusesOrLeavesNothing()
         QVERIFY(QDir().mkpath(target));
     }
 
-    QVERIFY(!engine::copyRegularFile(from, target));
+    QVERIFY(!transaction::copyRegularFile(from, target));
     switch (destination) {
     case Destination::ExistingFile:
         QCOMPARE(readFile(target), QByteArray("keep me"));

@@ -3,12 +3,12 @@
 // backup, journal or lock left and the daemon registered and started; or, when that cannot be done safely,
 // nothing is touched and everything needed for a later attempt is kept.
 
-#include "EngineConstants.h"
 #include "FolderSnapshot.h"
 #include "InstallJournal.h"
+#include "InstallTransaction.h"
+#include "ProductDaemon.h"
 #include "StandinWorkspace.h"
 #include "TestFiles.h"
-#include "UpdateEngine.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -23,7 +23,8 @@
 #include <unistd.h>
 
 using Stage = InstallJournal::Stage;
-using Outcome = UpdateEngine::RecoveryOutcome;
+using Outcome = InstallTransaction::RecoveryOutcome;
+using LockWait = InstallTransaction::LockWait;
 
 namespace {
 
@@ -87,13 +88,6 @@ QString daemonCall(const QString &command)
     return QStringLiteral("QuillonDaemon.exe ") + command;
 }
 
-// The engine with a lock holder that cannot be judged waited for only briefly.
-class QuickLockEngine final : public UpdateEngine
-{
-public:
-    QuickLockEngine() { unjudgedLockHolderWaitMs = ShortLockWaitMs; }
-};
-
 } // namespace
 
 Q_DECLARE_METATYPE(Stage)
@@ -124,10 +118,10 @@ private slots:
 private:
     void layOut(Folder folder, Backup backup);
     void writeJournal(Stage stage);
-    Outcome recover(UpdateEngine::LockWait wait = UpdateEngine::LockWait::Wait);
+    Outcome recover(LockWait wait = LockWait::UntilFree);
     QString appPath() const { return appDir + QStringLiteral("/Quillon.exe"); }
     QString backupDir() const { return appDir + QLatin1Char('/') + BackupName; }
-    QString lockPath() const { return appDir + QLatin1Char('/') + engine::FolderLockFileName; }
+    QString lockPath() const { return appDir + QLatin1Char('/') + transaction::FolderLockFileName; }
     QStringList daemonCalls() const;
 
     std::unique_ptr<StandinWorkspace> workspace;
@@ -189,10 +183,12 @@ void TestInstallRecovery::writeJournal(Stage stage)
     QVERIFY(InstallJournal(appDir).write(record));
 }
 
-UpdateEngine::RecoveryOutcome TestInstallRecovery::recover(UpdateEngine::LockWait wait)
+// As --recover runs it, with a lock holder that cannot be judged waited for only briefly.
+Outcome TestInstallRecovery::recover(LockWait wait)
 {
-    QuickLockEngine engine;
-    return engine.recoverProgramFolder(appPath(), wait);
+    InstallTransaction::Observer observer;
+    observer.restartDaemon = [](const QString &folder) { ProductDaemon(folder).restart(); };
+    return InstallTransaction(observer, ShortLockWaitMs).recover(appPath(), wait);
 }
 
 QStringList TestInstallRecovery::daemonCalls() const
@@ -312,14 +308,14 @@ void TestInstallRecovery::leavesOthersAlone()
 
     writeJournal(Stage::ExtractionStarted);
     const FolderSnapshot journaled(appDir);
-    QLockFile otherUpdater(appDir + QLatin1Char('/') + engine::FolderLockFileName);
+    QLockFile otherUpdater(lockPath());
     QVERIFY(otherUpdater.tryLock(0));
-    QCOMPARE(recover(UpdateEngine::LockWait::SkipWhenBusy), Outcome::NothingToDo);
+    QCOMPARE(recover(LockWait::SkipWhenBusy), Outcome::NothingToDo);
     otherUpdater.unlock();
     QCOMPARE(FolderSnapshot(appDir).differenceFrom(journaled), QString());
     QCOMPARE(daemonCalls(), QStringList());
 
-    QCOMPARE(recover(UpdateEngine::LockWait::SkipWhenBusy), Outcome::Recovered);
+    QCOMPARE(recover(LockWait::SkipWhenBusy), Outcome::Recovered);
 }
 
 void TestInstallRecovery::refusesWhatOthersCouldHavePrepared_data()

@@ -15,6 +15,7 @@
 #include <memory>
 
 using namespace engine;
+using transaction::JournalFileName;
 
 namespace {
 
@@ -313,7 +314,7 @@ void TestInstallWorker::backupFailureThenRetry()
                 return;
             for (int number = 1; number <= 10 && movedAway.isEmpty(); ++number) {
                 const QString relative = QStringLiteral("extra/%1.dat").arg(number);
-                if (!entryExists(engine->backupDir + QLatin1Char('/') + relative) &&
+                if (!entryExists(engine->backupDir() + QLatin1Char('/') + relative) &&
                     QFile::rename(file(relative), workspace->path() + QStringLiteral("/away.dat")))
                     movedAway = relative;
             }
@@ -462,8 +463,8 @@ void TestInstallWorker::failedExtraction()
     QVERIFY(!engine->isRunning());
     QCOMPARE(QDir(engine->tempDir).exists(), workFolderKept);
     QCOMPARE(QFile::exists(engine->zipPath), workFolderKept);
-    QCOMPARE(QDir(engine->backupDir).exists(), backupKept);
-    QCOMPARE(engine->backupMustBeKept, backupKept);
+    QCOMPARE(QDir(engine->backupDir()).exists(), backupKept);
+    QCOMPARE(engine->backupMustBeKept(), backupKept);
     // Whatever the backup still has to give back, the journal keeps for the next recovery.
     QCOMPARE(QFile::exists(journal), backupKept);
     QTRY_COMPARE(daemonCalls(), hiddenOnly ? QStringList() : daemonCommands(daemonRestart));
@@ -472,7 +473,7 @@ void TestInstallWorker::failedExtraction()
         FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, BackupMarker).differenceFrom(before);
     if (twist == Twist::NotesHeldAfterExtraction) {
         QCOMPARE(difference, QStringLiteral("notes.txt"));
-        QCOMPARE(readFile(engine->backupDir + QStringLiteral("/notes.txt")), QByteArray("notes 1"));
+        QCOMPARE(readFile(engine->backupDir() + QStringLiteral("/notes.txt")), QByteArray("notes 1"));
     } else {
         QCOMPARE(difference, QString());
     }

@@ -176,7 +176,7 @@ void PackageExtractionTest::setUpFolders(const QString &appName, const QString &
     QVERIFY(QDir().mkpath(scratch->filePath(workName)));
 
     engine = std::make_unique<EngineProbe>();
-    engine->appDir = appDir;
+    engine->setAppDir(appDir);
     engine->zipPath = scratch->filePath(workName + QStringLiteral("/update.zip"));
     signalLog = std::make_unique<EngineSignalLog>(engine.get());
 }
@@ -534,7 +534,7 @@ void PackageExtractionTest::badPackage()
              QString());
     QVERIFY(engine->restoreBackup());
     // The backup folder's name is the run's own, not necessarily the one it was given.
-    const QString backupName = QFileInfo(engine->backupDir).fileName();
+    const QString backupName = QFileInfo(engine->backupDir()).fileName();
     QCOMPARE(
         FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, backupName).differenceFrom(programBefore),
         QString());

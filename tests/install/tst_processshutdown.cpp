@@ -1,5 +1,5 @@
-#include "EngineProbe.h"
 #include "MessageLog.h"
+#include "ProductProcesses.h"
 #include "StandinWorkspace.h"
 
 #include <QDir>
@@ -126,10 +126,8 @@ void TestProcessShutdown::closesProductProcesses()
 
     const int setupCalls = workspace.calls().size();
 
-    EngineProbe engine;
-    engine.appPath = mainPath;
     MessageLog log;
-    QCOMPARE(engine.closeRelatedProcesses(), closed);
+    QCOMPARE(ProductProcesses(mainPath).closeAll(), closed);
 
     QCOMPARE(workspace.calls().mid(setupCalls), expectedCalls(productRunning, mainImage, leftovers));
     if (productRunning)

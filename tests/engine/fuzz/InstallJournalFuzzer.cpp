@@ -2,8 +2,8 @@
 // crash; an accepted record names only places inside the program folder and reads back the same once
 // written again.
 
-#include "EngineConstants.h"
 #include "InstallJournal.h"
+#include "TransactionConstants.h"
 
 #include <QStringList>
 
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!reading.record)
         return 0;
     const InstallJournal::Record &record = *reading.record;
-    check(record.backupFolder.startsWith(engine::BackupMarker) && staysInside(record.backupFolder) &&
+    check(record.backupFolder.startsWith(transaction::BackupMarker) && staysInside(record.backupFolder) &&
           !record.backupFolder.contains(QLatin1Char('/')));
     for (const InstallJournal::BackedUpFile &file : record.files)
         check(staysInside(file.path) && file.size >= 0);

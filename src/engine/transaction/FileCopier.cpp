@@ -2,7 +2,9 @@
 
 #include "FileSafety.h"
 
-namespace engine {
+#include <QDebug>
+
+namespace transaction {
 
 bool copyRegularFile(const QString &source, const QString &destination)
 {
@@ -27,4 +29,13 @@ bool makeRealFolder(const QString &path)
     return false;
 }
 
-} // namespace engine
+void removeFolder(const QString &folder, const char *logText)
+{
+    const std::string path = folder.toUtf8().toStdString();
+    if (folder.isEmpty() || platform::entryStatus(path).type == platform::EntryType::Missing)
+        return;
+    qDebug().noquote() << logText << folder;
+    platform::removeTree(path);
+}
+
+} // namespace transaction

@@ -1,13 +1,13 @@
 #include "ProgramFolderWalk.h"
 
-#include "EngineConstants.h"
+#include "TransactionConstants.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 
-using namespace engine;
+using namespace transaction;
 
 namespace {
 

@@ -1,7 +1,8 @@
 #include "PackageListing.h"
 
-#include "EngineConstants.h"
+#include "PackageConstants.h"
 #include "Platform.h"
+#include "TransactionConstants.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -17,7 +18,7 @@
 #include <cstdio>
 #include <memory>
 
-using namespace engine;
+using namespace package;
 
 namespace {
 
@@ -331,7 +332,7 @@ QString PackageListing::unsafePathReason(const QString &path)
             return QStringLiteral("设备名 ") + part;
     }
     // The extraction must never write into the backup it may have to restore.
-    if (parts.first().startsWith(BackupMarker))
+    if (parts.first().startsWith(transaction::BackupMarker))
         return QStringLiteral("备份目录中的路径");
     return QString();
 }

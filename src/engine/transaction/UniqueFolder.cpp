@@ -1,10 +1,10 @@
 #include "UniqueFolder.h"
 
-#include "EngineConstants.h"
+#include "TransactionConstants.h"
 
 #include <QDebug>
 
-using namespace engine;
+using namespace transaction;
 
 QString createUniqueFolder(const QString &base,
                            const std::function<platform::FolderCreation(const std::string &path)> &create,

@@ -1,6 +1,6 @@
 #include "PowerShellCommand.h"
 
-#include "EngineConstants.h"
+#include "PackageConstants.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -40,7 +40,7 @@ QString singleQuoted(const QString &path)
 QString expandArchiveScript(const QString &packagePath, const QString &targetFolder)
 {
     // One pass: a "%2" inside the package path must not be replaced again.
-    return ExpandArchiveScript.arg(singleQuoted(packagePath), singleQuoted(targetFolder));
+    return package::ExpandArchiveScript.arg(singleQuoted(packagePath), singleQuoted(targetFolder));
 }
 
 QString encodePowerShellCommand(const QString &script)

@@ -1,8 +1,8 @@
 #include "InstallJournal.h"
 
-#include "EngineConstants.h"
 #include "FileSafety.h"
 #include "Platform.h"
+#include "TransactionConstants.h"
 
 #include <QDebug>
 #include <QFile>
@@ -15,7 +15,7 @@
 #include <cmath>
 #include <utility>
 
-using namespace engine;
+using namespace transaction;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "PackageSignature.h"
 
-#include "EngineConstants.h"
+#include "PackageConstants.h"
 
 #include <QDebug>
 
@@ -8,7 +8,7 @@
 
 #include <memory>
 
-using namespace engine;
+using namespace package;
 
 namespace {
 

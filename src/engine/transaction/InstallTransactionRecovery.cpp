@@ -2,16 +2,16 @@
 // to the old version or the new version is completed, and the daemon is started again. Every action is
 // safe to repeat, so a recovery that is itself interrupted is simply run again.
 
+#include "InstallTransaction.h"
+
+#include "FileCopier.h"
 #include "FileSafety.h"
-#include "ProductDaemon.h"
-#include "UpdateEngine.h"
+#include "LogonRecovery.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
-#include <QLockFile>
 
-using namespace engine;
+using namespace transaction;
 using Stage = InstallJournal::Stage;
 
 namespace {
@@ -25,25 +25,23 @@ bool needsRollBack(Stage stage)
 
 } // namespace
 
-UpdateEngine::RecoveryOutcome UpdateEngine::recoverProgramFolder(const QString &appPath, LockWait wait)
+InstallTransaction::RecoveryOutcome InstallTransaction::recover(const QString &appPath, LockWait wait)
 {
-    this->appPath = appPath;
-    appDir = QFileInfo(appPath).absolutePath();
-    configPath = appDir + QLatin1Char('/') + ConfigFileName;
+    setProgramPath(appPath);
     // Before the lock: nothing is created, read or run in a folder that others can change.
     if (!programFolderTrusted())
         return RecoveryOutcome::Failed;
-    if (!takeFolderLock(wait)) {
-        const bool busy = folderLock->error() == QLockFile::LockFailedError;
-        releaseFolderLock();
+    if (!lockFolder(wait)) {
+        const bool busy = folderLock->heldByAnother();
+        unlockFolder();
         return busy ? RecoveryOutcome::NothingToDo : RecoveryOutcome::Failed;
     }
-    const RecoveryOutcome outcome = recoverInterruptedInstall();
-    releaseFolderLock();
+    const RecoveryOutcome outcome = recoverInterrupted();
+    unlockFolder();
     return outcome;
 }
 
-UpdateEngine::RecoveryOutcome UpdateEngine::recoverInterruptedInstall()
+InstallTransaction::RecoveryOutcome InstallTransaction::recoverInterrupted()
 {
     const InstallJournal journal(appDir);
     if (!journal.exists()) {
@@ -66,32 +64,31 @@ UpdateEngine::RecoveryOutcome UpdateEngine::recoverInterruptedInstall()
     qDebug().noquote() << "安装日志阶段:" << InstallJournal::stageName(journalRecord.stage)
                        << "备份目录:" << journalRecord.backupFolder;
     // The run's own backup folder (when a run recovers before installing) is not the one to act on.
-    const QString ownBackupDir = backupDir;
-    backupDir = appDir + QLatin1Char('/') + journalRecord.backupFolder;
-    const bool whole = backupFolderUsable() && (!needsRollBack(journalRecord.stage) || rollBackFromBackup());
-    if (whole)
-        cleanupBackup();
-    const bool backupGone =
-        platform::entryStatus(backupDir.toStdString()).type == platform::EntryType::Missing;
-    backupDir = ownBackupDir;
+    return finishRecovery(appDir + QLatin1Char('/') + journalRecord.backupFolder);
+}
 
+InstallTransaction::RecoveryOutcome InstallTransaction::finishRecovery(const QString &journalBackupDir)
+{
+    const bool whole = backupFolderUsable(journalBackupDir) &&
+                       (!needsRollBack(journalRecord.stage) || rollBackFrom(journalBackupDir));
     if (!whole) {
         keepForNextAttempt();
         return RecoveryOutcome::Failed;
     }
+    removeFolder(journalBackupDir, "清理备份目录:");
     qWarning().noquote() << "程序目录已恢复完整:" << appDir;
     // The daemon first: a recovery killed before the journal is gone starts it again the next time.
-    ProductDaemon(appDir).restart();
+    restartDaemon();
     // A backup that could not be removed keeps its journal, so that the next recovery removes it.
-    if (backupGone)
-        endJournal();
+    if (platform::entryStatus(journalBackupDir.toStdString()).type == platform::EntryType::Missing)
+        end();
     else
         qWarning().noquote() << "备份目录未能完全删除，保留安装日志:" << journalRecord.backupFolder;
     return RecoveryOutcome::Recovered;
 }
 
 // Whether only administrators can change the program folder and the folders above it; says why not.
-bool UpdateEngine::programFolderTrusted() const
+bool InstallTransaction::programFolderTrusted() const
 {
     const std::string distrust = platform::whyProgramFolderUntrusted(appDir.toStdString());
     if (distrust.empty())
@@ -102,38 +99,39 @@ bool UpdateEngine::programFolderTrusted() const
 
 // A real folder directly in the program folder, or nothing at all: a restore or a removal through a link
 // (or junction) would reach whatever it leads to.
-bool UpdateEngine::backupFolderUsable() const
+bool InstallTransaction::backupFolderUsable(const QString &folder) const
 {
-    const platform::EntryType type = platform::entryStatus(backupDir.toStdString()).type;
+    const platform::EntryType type = platform::entryStatus(folder.toStdString()).type;
     if (type == platform::EntryType::Folder || type == platform::EntryType::Missing)
         return true;
-    qCritical().noquote() << "安装日志所指的备份目录不是真实目录，程序目录保持原样:" << backupDir;
+    qCritical().noquote() << "安装日志所指的备份目录不是真实目录，程序目录保持原样:" << folder;
     return false;
 }
 
-bool UpdateEngine::rollBackFromBackup()
+bool InstallTransaction::rollBackFrom(const QString &folder)
 {
     // A backup that lacks a listed file would make the restore delete a file that exists nowhere else.
-    if (journalRecord.files.isEmpty() || !folderMatchesJournal(backupDir, "备份中的文件与清单不符:")) {
-        qCritical().noquote() << "备份不完整，不能恢复:" << backupDir;
+    if (journalRecord.files.isEmpty() || !folderMatchesJournal(folder, "备份中的文件与清单不符:")) {
+        qCritical().noquote() << "备份不完整，不能恢复:" << folder;
         return false;
     }
-    restoreBackup();
-    if (!programFolderMatchesJournal())
+    if (!BackupCopy(appDir, folder).restore(observer.restoreProgress))
+        mustKeepBackup = true;
+    if (!folderMatchesJournal(appDir, "恢复后的文件与备份清单不符:"))
         return false;
     return recordStage(Stage::Restored);
 }
 
 // Backup and journal stay; the next updater start, --recover or administrator logon tries again.
-void UpdateEngine::keepForNextAttempt()
+void InstallTransaction::keepForNextAttempt()
 {
-    backupMustBeKept = true;
+    mustKeepBackup = true;
     qCritical().noquote() << "无法恢复程序目录，保留备份和安装日志:" << appDir;
-    registerRecoveryAtLogon();
+    LogonRecovery(appPath).registerCommand();
 }
 
 // Not ours to judge: left by something this program has no record of.
-void UpdateEngine::reportStrayBackups() const
+void InstallTransaction::reportStrayBackups() const
 {
     const QStringList folders = QDir(appDir).entryList({BackupMarker + QLatin1Char('*')},
                                                        QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);

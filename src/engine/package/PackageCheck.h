@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class PackageListing;
+
+// Whether the package received is whole and the vendor's: the expected SHA-256 and the signature are checked
+// on the bytes in memory, the very bytes then written; the saved file's size and zip after the write. The
+// file lies in the run's private work folder, which no other user can enter, so what is extracted later is
+// what was verified here.
+class PackageCheck final
+{
+    Q_DISABLE_COPY_MOVE(PackageCheck)
+
+public:
+    // An empty expected SHA-256 leaves the decision to the other checks; with no key, no signature is needed.
+    PackageCheck(const QString &expectedSha256, const QString &signature, const QStringList &publicKeys);
+
+    // Checks the received bytes before they are written; logs a signature that fails.
+    void examineReceived(const QByteArray &package);
+    // Judged on a fresh look at the file system, with the bytes examineReceived saw. The zip is read last
+    // into listing: it is the one check that goes through the whole package. Logs the verdict.
+    bool savedPackageIsIntact(const QString &zipPath, PackageListing &listing) const;
+
+    // Whether the file at zipPath is there and large enough to be extracted; logs its size or why not.
+    static bool isExtractable(const QString &zipPath);
+
+private:
+    static bool isSha256Hex(const QString &text);
+    bool matchesExpectedSha256() const;
+    bool holdsEverythingReceived(qint64 savedBytes) const;
+
+    const QString expectedSha256;
+    const QString signature;
+    const QStringList publicKeys;
+    qint64 receivedBytes = 0;
+    QByteArray actualSha256Hex;
+    bool signatureAccepted = false;
+};
