@@ -1,8 +1,9 @@
 #include "ProgramFolder.h"
 
+#include "ZipBuilder.h"
+
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 
 #include <cstdio>
@@ -80,16 +81,9 @@ bool writeProgramFolder(const QString &root, int fileCount, qint64 totalBytes)
 
 bool writePackage(const QString &folder, const QString &zipPath)
 {
-    QFile::remove(zipPath);
-    // The top-level names, not ".": the updater refuses entries that start with "./".
-    const QStringList entries =
-        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    const int exitCode = QProcess::execute(
-        QStringLiteral("bsdtar"), QStringList{QStringLiteral("--format"), QStringLiteral("zip"),
-                                              QStringLiteral("-cf"), zipPath, QStringLiteral("-C"), folder} +
-                                      entries);
-    if (exitCode == 0)
+    QString error;
+    if (zipFolder(folder, zipPath, error))
         return true;
-    std::fprintf(stderr, "bsdtar could not pack %s (exit code %d)\n", qPrintable(folder), exitCode);
+    std::fprintf(stderr, "cannot pack %s: %s\n", qPrintable(folder), qPrintable(error));
     return false;
 }

@@ -9,7 +9,7 @@
 // Returns false (after saying why on stderr) when a file cannot be written.
 bool writeProgramFolder(const QString &root, int fileCount, qint64 totalBytes);
 
-// Packs the folder as the update package would come: a zip made by bsdtar.
+// Packs the folder as the update package would come (a zip); says why on stderr when it cannot.
 bool writePackage(const QString &folder, const QString &zipPath);
 
 // The main executable inside a folder made by writeProgramFolder.

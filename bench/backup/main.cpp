@@ -13,8 +13,8 @@
 // The engine's log goes to <work>/engine.log.
 
 #include "BackupCopy.h"
-#include "BenchEngine.h"
 #include "EngineConstants.h"
+#include "EngineProbe.h"
 #include "InstallJournal.h"
 #include "PackageListing.h"
 #include "ProductConstants.h"
@@ -77,7 +77,7 @@ double best(const QVector<double> &values)
     return *std::min_element(values.begin(), values.end());
 }
 
-void prepareEngine(BenchEngine &engine, const QString &appDir, const QString &zipPath)
+void prepareEngine(EngineProbe &engine, const QString &appDir, const QString &zipPath)
 {
     engine.appPath = mainExecutable(appDir);
     engine.appDir = appDir;
@@ -141,7 +141,7 @@ int runInstall(const QString &work, int files, qint64 bytes)
     if (!makeFolder(appDir, files, bytes) ||
         !writePackage(appDir, tempDir + QLatin1Char('/') + engine::PackageFileName))
         return 1;
-    BenchEngine engine;
+    EngineProbe engine;
     prepareEngine(engine, appDir, tempDir + QLatin1Char('/') + engine::PackageFileName);
     engine.running = true;
     QString outcome;
@@ -204,7 +204,7 @@ bool timedFlush(const QString &work, const std::function<bool()> &flush)
 // that promises files on disk.
 bool runStepHere(const QString &step, const QString &appDir, const QString &zipPath, const QString &work)
 {
-    BenchEngine engine;
+    EngineProbe engine;
     prepareEngine(engine, appDir, zipPath);
     if (step == QLatin1String("space"))
         return engine.checkDiskSpace();

@@ -1,10 +1,11 @@
 // Measures the engine's download of one package from a loopback server; run.sh drives it.
-//   download_bench serve <file>                 serves the file on 127.0.0.1, prints "port <n>", runs until
-//   killed download_bench fetch <url> <program-data>   downloads with UpdateEngine into
-//   <program-data>/QuillUpdate_*,
-//                                               prints the wall time and the peak resident memory
+//   download_bench serve <file>
+//       serves the file as /package.zip on 127.0.0.1, prints "port <n>", runs until killed
+//   download_bench fetch <url> <program-data>
+//       downloads with UpdateEngine into <program-data>/QuillUpdate_*, prints the wall time and the peak
+//       resident memory
 
-#include "PackageServer.h"
+#include "LoopbackHttpServer.h"
 #include "UpdateEngine.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,8 @@
 
 namespace {
 
+// The path run.sh asks for.
+const QString PackagePath = QStringLiteral("/package.zip");
 QElapsedTimer downloadTimer;
 qint64 receivedAtNs = -1;
 qint64 savedAtNs = -1;
@@ -45,12 +48,13 @@ qint64 peakResidentKiB()
 
 int serve(const QString &filePath)
 {
-    PackageServer server(filePath);
-    if (!server.listen()) {
+    LoopbackHttpServer server;
+    if (!server.isListening()) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return 1;
     }
-    std::printf("port %u\n", unsigned(server.port()));
+    server.addRoute(PackagePath, LoopbackHttpServer::file(filePath));
+    std::printf("port %d\n", server.url(PackagePath).port());
     std::fflush(stdout);
     return QCoreApplication::exec();
 }

@@ -14,14 +14,13 @@ The step the kill really landed in is the last step log line the updater printed
 import argparse
 import collections
 import csv
-import http.server
 import os
 import random
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 from demo_product import HIDDEN_FILE, DemoProduct
@@ -30,6 +29,7 @@ from verdict import CLASSES, FAILING, NEW_INTACT, OLD_INTACT, judge
 
 PACKAGE = "/quillon-2.0.0.zip"
 FAILING_PACKAGE = "/quillon-2.0.0-failing.zip"
+SERVER_START_SECONDS = 10
 CALIBRATION_RUNS = 3
 # After each kill, what brings the folder back: the product starting the updater again, or --recover, once
 # to its end or first killed within this many seconds and then run again.
@@ -69,34 +69,33 @@ class Tools:
         self.updater = os.path.join(build, "src", "startup", "FarlinkUpdater")
         self.standin_bin = os.path.join(build, "tools", "bin")
         self.standin = os.path.join(self.standin_bin, "product-standin")
+        self.testkit = os.path.join(self.standin_bin, "farlink-testkit")
 
     def missing(self):
         return [p for p in (self.updater, self.standin, os.path.join(self.standin_bin, "tar"),
                             os.path.join(self.standin_bin, "tasklist"),
-                            os.path.join(self.standin_bin, "taskkill")) if not os.path.exists(p)]
+                            os.path.join(self.standin_bin, "taskkill"), self.testkit) if not os.path.exists(p)]
 
 
-def start_server(files):
-    """Serves the packages on 127.0.0.1 from memory, on a port the system picks."""
-
-    class Handler(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):
-            body = files.get(self.path)
-            if body is None:
-                self.send_error(404)
-                return
-            self.send_response(200)
-            self.send_header("Content-Type", "application/zip")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, *args):
-            pass
-
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+def start_server(tools, work, files):
+    """Serves the packages with the tests' loopback server on 127.0.0.1, on a port the system picks."""
+    served = os.path.join(work, "served")
+    os.makedirs(served, exist_ok=True)
+    paths = []
+    for name, body in files.items():
+        paths.append(os.path.join(served, name.lstrip("/")))
+        with open(paths[-1], "wb") as f:
+            f.write(body)
+    port_file = os.path.join(served, "port")
+    server = subprocess.Popen([tools.testkit, "serve", port_file, "0"] + paths, stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + SERVER_START_SECONDS
+    while not os.path.exists(port_file):
+        if server.poll() is not None or time.monotonic() > deadline:
+            server.kill()
+            raise RuntimeError("the package server did not start")
+        time.sleep(0.05)
+    with open(port_file) as f:
+        return server, int(f.read())
 
 
 class Bench:
@@ -313,13 +312,14 @@ def main():
     print("seed %d, work folder %s" % (args.seed, args.work))
     print("demo product: %s; package %d entries, %.1f MB; failing package %.1f MB" % (
         product.describe(), len(product.package_entries), len(package) / 1e6, len(failing) / 1e6))
-    server = start_server({PACKAGE: package, FAILING_PACKAGE: failing})
-    bench = Bench(args, tools, product, "http://127.0.0.1:%d" % server.server_address[1])
+    server, port = start_server(tools, args.work, {PACKAGE: package, FAILING_PACKAGE: failing})
+    bench = Bench(args, tools, product, "http://127.0.0.1:%d" % port)
     try:
         for kind in KINDS:
             bench.run_kind(kind)
     finally:
-        server.shutdown()
+        server.kill()
+        server.wait()
     for kind in KINDS:
         bench.report(kind)
     bench.write_csv()

@@ -36,7 +36,7 @@ done
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j2 --target FarlinkUpdater farlink-standins >/dev/null
+cmake --build "$build" -j2 --target FarlinkUpdater farlink-standins farlink-testkit >/dev/null
 
 export PYTHONDONTWRITEBYTECODE=1
 # The verdicts first: they must tell a lost file from a recoverable one before any figure counts.

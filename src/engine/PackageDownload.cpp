@@ -165,16 +165,16 @@ void UpdateEngine::receivePackageData()
         return;
     if (downloadBuffer.isEmpty()) {
         const qint64 announced = currentReply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        if (announced > maximumPackageBytes) {
-            abandonTransfer(AbandonedTooLarge.arg(maximumPackageBytes));
+        if (announced > limits.maximumPackageBytes) {
+            abandonTransfer(AbandonedTooLarge.arg(limits.maximumPackageBytes));
             return;
         }
         const int reserved = DownloadRules::bytesToReserve(announced);
         if (reserved > 0)
             downloadBuffer.reserve(reserved);
     }
-    if (downloadBuffer.size() + currentReply->bytesAvailable() > maximumPackageBytes) {
-        abandonTransfer(AbandonedTooLarge.arg(maximumPackageBytes));
+    if (downloadBuffer.size() + currentReply->bytesAvailable() > limits.maximumPackageBytes) {
+        abandonTransfer(AbandonedTooLarge.arg(limits.maximumPackageBytes));
         return;
     }
     // Read straight into the buffer: no chunk copies besides the one into the package.

@@ -29,7 +29,7 @@ bool UpdateEngine::extractUpdatePackage()
     const ExtractionCheck check(appDir);
 
     ExtractionTools tools(zipPath, appDir);
-    const bool installed = tools.extract(packageListing, powerShellTimeoutMs, tarTimeoutMs) &&
+    const bool installed = tools.extract(packageListing, limits.powerShellTimeoutMs, limits.tarTimeoutMs) &&
                            check.holdsOnlyThePackage(packageListing);
 
     for (int percent = ExtractionProgressStart; percent <= ExtractionProgressEnd;

@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QStorageInfo>
 #include <QThread>
 
 using namespace engine;
@@ -24,10 +23,9 @@ void waitUntilEnded(QThread &thread)
 
 } // namespace
 
-UpdateEngine::UpdateEngine(QObject *parent)
-    : QObject(parent), networkManager(new QNetworkAccessManager(this)),
-      availableBytes([](const QString &folder) { return QStorageInfo(folder).bytesAvailable(); }),
-      installTransaction(transactionObserver())
+UpdateEngine::UpdateEngine(const EngineLimits &limits, QObject *parent)
+    : QObject(parent), limits(limits), networkManager(new QNetworkAccessManager(this)),
+      installTransaction(transactionObserver(), limits.unjudgedLockHolderWaitMs)
 {
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EngineConstants.h"
+#include "EngineLimits.h"
 #include "InstallTransaction.h"
 #include "PackageListing.h"
 
@@ -10,7 +11,6 @@
 #include <QStringList>
 
 #include <atomic>
-#include <functional>
 
 class QNetworkAccessManager;
 class QThread;
@@ -18,16 +18,13 @@ class QThread;
 // Does all of the update work and never touches a widget: downloads and checks
 // the package on the GUI thread, then installs it on a worker thread of its own.
 // Everything it has to say leaves through its six signals.
-//
-// The steps and the state are protected rather than private so that the tests
-// can drive one step at a time through a subclass.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(UpdateEngine)
 
 public:
-    explicit UpdateEngine(QObject *parent = nullptr);
+    explicit UpdateEngine(const EngineLimits &limits = {}, QObject *parent = nullptr);
     ~UpdateEngine() override;
 
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
@@ -52,18 +49,23 @@ signals:
     void updateFinished(bool success, const QString &message);
     void errorOccurred(const QString &error);
 
-protected slots:
+private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onDownloadFinished();
     void onDownloadError(QNetworkReply::NetworkError error);
     void doInstallWork();
 
-protected:
+private:
     // Disk space and work folders
     bool createWorkFolder();
     bool checkDiskSpace();
     void cleanupTempDir();
     void cleanupBackup();
+
+    // The download
+    void receivePackageData();
+    void abandonTransfer(const QString &reason);
+    void releaseReply();
 
     // Installation steps, run on the worker thread
     bool closeRelatedProcesses();
@@ -72,6 +74,16 @@ protected:
     bool extractUpdatePackage();
     bool updateConfigFile();
 
+    // The install worker's sequence and its endings; under the folder lock, a journal left by an
+    // interrupted run is dealt with first.
+    bool prepareProgramFolder();
+    void runInstallSteps();
+    void finishInstall();
+    void restoreOldVersion();
+    void endInstallWithError(const QString &error);
+    InstallTransaction::Observer transactionObserver();
+
+    const EngineLimits limits;
     QNetworkAccessManager *networkManager;
     QNetworkReply *currentReply = nullptr;
     QString appPath;
@@ -85,6 +97,8 @@ protected:
     bool cancelled = false;
     QThread *workerThread = nullptr;
     QString configPath;
+    // Set while tempDir is the folder this run created; a cleaned-up name is never taken up again.
+    bool workFolderOwned = false;
 
     // The package body, filled as it arrives so that Qt's reply buffer never
     // holds a second copy of it.
@@ -94,31 +108,9 @@ protected:
     PackageListing packageListing;
     QString packageSignature;
     QStringList packagePublicKeys;
-    // Bytes the current user may write on the volume of a folder; tests replace it.
-    std::function<qint64(const QString &folder)> availableBytes;
     // The backup folder, the journal and the folder lock of the installation.
     InstallTransaction installTransaction;
-    // Time limits of the extraction tools; tests shorten them.
-    int powerShellTimeoutMs = engine::PowerShellTimeoutMs;
-    int tarTimeoutMs = engine::TarTimeoutMs;
-    // Largest package the download accepts (it must fit one QByteArray); tests lower it.
-    qint64 maximumPackageBytes = engine::MaximumPackageBytes;
 
-private:
-    void receivePackageData();
-    void abandonTransfer(const QString &reason);
-    void releaseReply();
-
-    // The install worker's sequence and its endings
-    void runInstallSteps();
-    void finishInstall();
-    void restoreOldVersion();
-    void endInstallWithError(const QString &error);
-    InstallTransaction::Observer transactionObserver();
-
-    // Set while tempDir is the folder this run created; a cleaned-up name is never taken up again.
-    bool workFolderOwned = false;
-
-    // Under the folder lock, a journal left by an interrupted run is dealt with first.
-    bool prepareProgramFolder();
+    // Drives one step at a time and reads the state, for the tests and the benches.
+    friend class EngineProbe;
 };

@@ -67,7 +67,7 @@ bool UpdateEngine::checkDiskSpace()
         return true;
     }
     const qint64 required = 2 * total;
-    const qint64 available = availableBytes(appDir);
+    const qint64 available = limits.availableBytes(appDir);
     qDebug() << "磁盘空间 - 需要:" << required << "可用:" << available;
     if (available < required) {
         qWarning() << "磁盘空间不足";

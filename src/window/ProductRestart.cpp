@@ -92,7 +92,7 @@ void UpdaterWindow::launchMainProgram()
     // The daemon runs again: an interruption from here on needs no recovery.
     engine->completeInstallation();
     ToolProcess::startDetached(appPath, {}, productDir());
-    exitAfterRestart(0);
+    processEnd->exitAfterRestart(0);
 }
 
 void UpdaterWindow::onWebsiteClicked()

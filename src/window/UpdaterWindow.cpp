@@ -1,6 +1,5 @@
 #include "UpdaterWindow.h"
 
-#include "Platform.h"
 #include "UpdateEngine.h"
 #include "WindowStyle.h"
 
@@ -11,10 +10,9 @@
 #include <QPushButton>
 #include <QTimer>
 
-UpdaterWindow::UpdaterWindow(QWidget *parent)
+UpdaterWindow::UpdaterWindow(std::unique_ptr<ProcessEnd> processEnd, QWidget *parent)
     : QDialog(parent), engine(new UpdateEngine), restartCountdown(window::RestartCountdownSeconds),
-      currentState(STATE_IDLE), updateMode(window::DefaultMode),
-      endProcess(platform::terminateCurrentProcess), exitAfterRestart(platform::exitImmediately)
+      currentState(STATE_IDLE), updateMode(window::DefaultMode), processEnd(std::move(processEnd))
 {
     setupUI();
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
@@ -42,7 +40,7 @@ UpdaterWindow::~UpdaterWindow()
         delete engine;
         engine = nullptr;
     }
-    endProcess(0);
+    processEnd->terminate(0);
 }
 
 void UpdaterWindow::setExpectedSha256(const QString &sha256)

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "ProcessEnd.h"
+
 #include <QDialog>
 #include <QMetaObject>
 #include <QString>
 #include <QStringList>
 
-#include <functional>
+#include <memory>
 
 class QCloseEvent;
 class QLabel;
@@ -20,8 +22,6 @@ class UpdateEngine;
 // The updater's only window: a small card with the release notes, a status line, a progress bar and up to
 // four buttons. It owns the engine, turns the engine's signals into what the user sees, and after a
 // successful update restarts the product and ends the process.
-//
-// Slots and members are protected rather than private so that the tests can drive them through a subclass.
 class UpdaterWindow : public QDialog
 {
     Q_OBJECT
@@ -39,7 +39,8 @@ public:
         STATE_CRITICAL_ERROR = 6
     };
 
-    explicit UpdaterWindow(QWidget *parent = nullptr);
+    explicit UpdaterWindow(std::unique_ptr<ProcessEnd> processEnd = ProcessEnd::platform(),
+                           QWidget *parent = nullptr);
     // Ends the process with exit code 0: nothing of the caller runs after the window is gone.
     ~UpdaterWindow() override;
 
@@ -54,7 +55,7 @@ public:
     // starts the restart at once.
     void reject() override;
 
-protected slots:
+private slots:
     void onProgressChanged(int percent, const QString &message);
     void onStatusChanged(const QString &status);
     void onInstallProgress(int percent, const QString &message);
@@ -70,6 +71,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
+private:
     void setupUI();
     void updateButtonState();
     static void showButton(QPushButton *button, const char *text, bool enabled);
@@ -107,8 +109,8 @@ protected:
     QTimer *countdownTimer = nullptr;
     ToolProcess *serviceInstall = nullptr;
 
-    // How the process ends: at once when the window is destroyed, and through _exit after the restart.
-    // Tests replace both so that they keep running.
-    std::function<void(int)> endProcess;
-    std::function<void(int)> exitAfterRestart;
+    const std::unique_ptr<ProcessEnd> processEnd;
+
+    // Drives the slots and reads the widgets, for the tests.
+    friend class WindowProbe;
 };

@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-// Opens the engine's steps and state to the tests.
+// Opens the engine's steps and state to the tests and the benches: the engine's one friend.
 class EngineProbe final : public UpdateEngine
 {
 public:
@@ -25,18 +25,15 @@ public:
 
     using UpdateEngine::appDir;
     using UpdateEngine::appPath;
-    using UpdateEngine::availableBytes;
     using UpdateEngine::cancelled;
     using UpdateEngine::configPath;
     using UpdateEngine::currentReply;
     using UpdateEngine::downloadBuffer;
     using UpdateEngine::downloadUrl;
-    using UpdateEngine::maximumPackageBytes;
+    using UpdateEngine::installTransaction;
     using UpdateEngine::newVersion;
     using UpdateEngine::packageListing;
-    using UpdateEngine::powerShellTimeoutMs;
     using UpdateEngine::running;
-    using UpdateEngine::tarTimeoutMs;
     using UpdateEngine::tempDir;
     using UpdateEngine::workerThread;
     using UpdateEngine::zipPath;

@@ -1,11 +1,17 @@
 #include "LoopbackHttpServer.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 
 const QByteArray EndOfHead = "\r\n\r\n";
+constexpr qint64 FileChunkBytes = 1 << 20;
+// Keeps the socket busy without holding much of a streamed file in memory.
+constexpr qint64 FileQueuedBytes = 4 * FileChunkBytes;
+constexpr int SpreadParts = 50;
 
 QByteArray reasonPhrase(int status)
 {
@@ -21,17 +27,27 @@ QByteArray reasonPhrase(int status)
     }
 }
 
-QByteArray head(const LoopbackHttpServer::Response &response)
+QByteArray head(const LoopbackHttpServer::Response &response, qint64 bodyBytes)
 {
     QByteArray text = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                       reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
                       "\r\nConnection: close\r\n";
     if (response.announceLength)
-        text += "Content-Length: " + QByteArray::number(response.body.size() + response.extraAnnouncedBytes) +
-                "\r\n";
+        text += "Content-Length: " + QByteArray::number(bodyBytes + response.extraAnnouncedBytes) + "\r\n";
     if (!response.location.isEmpty())
         text += "Location: " + response.location + "\r\n";
     return text + "\r\n";
+}
+
+// True once the whole file has been handed to the socket and the connection is closing.
+bool sendMoreOf(QTcpSocket *socket, QFile *file)
+{
+    while (socket->bytesToWrite() < FileQueuedBytes && !file->atEnd())
+        socket->write(file->read(FileChunkBytes));
+    if (!file->atEnd() || socket->bytesToWrite() > 0)
+        return false;
+    socket->disconnectFromHost();
+    return true;
 }
 
 } // namespace
@@ -106,6 +122,14 @@ LoopbackHttpServer::Response LoopbackHttpServer::htmlPage(int bytes)
     return response;
 }
 
+LoopbackHttpServer::Response LoopbackHttpServer::file(const QString &path, int spreadOverMs)
+{
+    Response response;
+    response.filePath = path;
+    response.spreadOverMs = spreadOverMs;
+    return response;
+}
+
 QByteArray LoopbackHttpServer::filler(qint64 bytes)
 {
     QByteArray data(int(bytes), Qt::Uninitialized);
@@ -176,6 +200,7 @@ void LoopbackHttpServer::readRequest(QTcpSocket *socket)
     const QList<QByteArray> requestLine = socket->readAll().split('\r').value(0).split(' ');
     const QString path = QString::fromUtf8(requestLine.value(1).split('?').value(0));
     methodsAndPaths.append(QString::fromUtf8(requestLine.value(0)) + QLatin1Char(' ') + path);
+    emit requestReceived(methodsAndPaths.last());
     answer(socket, routes.value(path, notFound()));
 }
 
@@ -183,8 +208,42 @@ void LoopbackHttpServer::answer(QTcpSocket *socket, const Response &response)
 {
     if (response.silent)
         return;
-    socket->write(head(response));
+    if (!response.filePath.isEmpty())
+        return answerWithFile(socket, response);
+    socket->write(head(response, response.body.size()));
     socket->write(response.bytesToSend < 0 ? response.body : response.body.left(int(response.bytesToSend)));
     if (!response.stall)
         socket->disconnectFromHost();
+}
+
+void LoopbackHttpServer::answerWithFile(QTcpSocket *socket, const Response &response)
+{
+    auto *file = new QFile(response.filePath, socket);
+    if (!file->open(QIODevice::ReadOnly))
+        return answer(socket, notFound());
+    socket->write(head(response, file->size()));
+    if (response.spreadOverMs > 0)
+        return sendSpread(socket, file, response.spreadOverMs);
+    const auto sendMore = [this, socket, file] {
+        if (sendMoreOf(socket, file))
+            emit fileSent(file->fileName());
+    };
+    connect(socket, &QTcpSocket::bytesWritten, file, sendMore);
+    sendMore();
+}
+
+void LoopbackHttpServer::sendSpread(QTcpSocket *socket, QFile *file, int spreadOverMs)
+{
+    const qint64 part = qMax<qint64>(1, (file->size() + SpreadParts - 1) / SpreadParts);
+    auto *timer = new QTimer(file);
+    connect(timer, &QTimer::timeout, file, [this, socket, file, timer, part] {
+        socket->write(file->read(part));
+        if (!file->atEnd())
+            return;
+        timer->stop();
+        // Closes once the written bytes have gone out.
+        socket->disconnectFromHost();
+        emit fileSent(file->fileName());
+    });
+    timer->start(spreadOverMs / SpreadParts);
 }

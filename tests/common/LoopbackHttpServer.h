@@ -7,9 +7,10 @@
 #include <QTcpServer>
 #include <QUrl>
 
+class QFile;
 class QTcpSocket;
 
-// A small HTTP/1.1 server for tests, listening on 127.0.0.1 only, on a free port.
+// A small HTTP/1.1 server for tests and benches, listening on 127.0.0.1 only, on a free port.
 // Each path answers with the Response added for it; any other path gets a 404.
 // Every answer ends its connection, except a stalled or silent one, which stays
 // open until the client gives up or the server is destroyed.
@@ -36,6 +37,11 @@ public:
         bool stall = false;
         // Send nothing at all, not even the head, and keep the connection open.
         bool silent = false;
+        // When set, the body is this file, streamed from disk so that a large one costs the server
+        // little memory; a file that cannot be read is answered with a 404.
+        QString filePath;
+        // For a file: sends it in equal parts spread over this long, so that a person can watch it arrive.
+        int spreadOverMs = 0;
     };
 
     static Response ok(const QByteArray &body);
@@ -52,6 +58,8 @@ public:
     static Response silence();
     // A 200 answer carrying an HTML error page of the given size instead of a package.
     static Response htmlPage(int bytes = 2048);
+    // The whole file, read from disk as the client takes it, or spread over that long.
+    static Response file(const QString &path, int spreadOverMs = 0);
 
     // Bytes of a repeating, non-uniform pattern.
     static QByteArray filler(qint64 bytes);
@@ -68,10 +76,18 @@ public:
     // The same requests with their methods, e.g. "GET /update.zip".
     QStringList requests() const;
 
+signals:
+    // A request, as requests() lists it.
+    void requestReceived(const QString &request);
+    // The whole of a served file has been handed over and its connection is closing.
+    void fileSent(const QString &filePath);
+
 private:
     void acceptConnections();
     void readRequest(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const Response &response);
+    void answerWithFile(QTcpSocket *socket, const Response &response);
+    void sendSpread(QTcpSocket *socket, QFile *file, int spreadOverMs);
 
     QTcpServer server;
     QHash<QString, Response> routes;

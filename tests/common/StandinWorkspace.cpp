@@ -1,13 +1,14 @@
 #include "StandinWorkspace.h"
 
+#include "ProcessTable.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
-#include <csignal>
-#include <sys/types.h>
+#include <string>
 
 namespace {
 
@@ -19,16 +20,6 @@ constexpr int StartMs = 5000;
 constexpr int KillWaitMs = 5000;
 constexpr int EndPasses = 50;
 constexpr int EndPassPauseMs = 20;
-constexpr char ScopeVariable[] = "FARLINK_STANDIN_SCOPE";
-
-enum Field
-{
-    Image,
-    Event,
-    Pid,
-    Folder,
-    FirstArgument
-};
 
 QString toolsBin()
 {
@@ -45,21 +36,17 @@ bool copyExecutable(const QString &from, const QString &to)
                                          QFile::ExeOther);
 }
 
-QString executableOf(qint64 pid)
-{
-    return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
-}
-
 } // namespace
 
-StandinWorkspace::StandinWorkspace() : savedPath(qgetenv("PATH")), savedScope(qgetenv(ScopeVariable))
+StandinWorkspace::StandinWorkspace()
+    : savedPath(qgetenv("PATH")), savedScope(qgetenv(standins::ScopeVariable))
 {
     const QString bin = dir.filePath(QStringLiteral("bin"));
     for (const QString &tool : {QStringLiteral("taskkill"), QStringLiteral("tasklist")})
         copyExecutable(QStringLiteral(FARLINK_TEST_COMMON_DATA "/") + tool, bin + QLatin1Char('/') + tool);
     qputenv("FARLINK_STANDIN_LOG", QFile::encodeName(dir.filePath(QStringLiteral("standin-log.txt"))));
     qputenv("PATH", QFile::encodeName(bin) + ':' + savedPath);
-    qputenv(ScopeVariable, QFile::encodeName(dir.path()));
+    qputenv(standins::ScopeVariable, QFile::encodeName(dir.path()));
 }
 
 StandinWorkspace::~StandinWorkspace()
@@ -71,7 +58,7 @@ StandinWorkspace::~StandinWorkspace()
     }
     endOwnProcesses();
     qputenv("PATH", savedPath);
-    qputenv(ScopeVariable, savedScope);
+    qputenv(standins::ScopeVariable, savedScope);
     for (const char *name : {"FARLINK_STANDIN_LOG", "FARLINK_STANDIN_HANG", "FARLINK_SPARED_IMAGE",
                              "FARLINK_TASKLIST_LOWER_CASE"})
         qunsetenv(name);
@@ -167,12 +154,7 @@ QString StandinWorkspace::daemonCommandFolder(const QString &command) const
 
 bool StandinWorkspace::isRunning(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    return close > 0 && text.mid(close + 2, 1) != "Z";
+    return !standins::hasEnded(static_cast<pid_t>(pid));
 }
 
 QString StandinWorkspace::uniqueImage(const QString &stem)
@@ -180,18 +162,18 @@ QString StandinWorkspace::uniqueImage(const QString &stem)
     return QStringLiteral("%1%2.exe").arg(stem).arg(QCoreApplication::applicationPid());
 }
 
-// Every process whose executable lies in the workspace, found in /proc rather than in the log: a daemon
-// "run" may have started its service without either having recorded it yet. Passes repeat until none is
-// left, so that a process started by one that was being ended is caught too.
+// Every process whose executable lies in the workspace, found in the process table rather than in the log:
+// a daemon "run" may have started its service without either having recorded it yet. Passes repeat until
+// none is left, so that a process started by one that was being ended is caught too.
 void StandinWorkspace::endOwnProcesses() const
 {
-    const QString ownFolder = QFileInfo(dir.path()).canonicalFilePath() + QLatin1Char('/');
+    const std::string ownFolder = QFile::encodeName(QFileInfo(dir.path()).canonicalFilePath()).toStdString();
     for (int pass = 0; pass < EndPasses; ++pass) {
         bool found = false;
-        for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-            const qint64 pid = name.toLongLong();
-            if (pid > 0 && isRunning(pid) && executableOf(pid).startsWith(ownFolder)) {
-                ::kill(static_cast<pid_t>(pid), SIGKILL);
+        std::string error;
+        for (const standins::ProcessEntry &process : standins::listProcesses()) {
+            if (standins::isInScope(process, ownFolder)) {
+                standins::endProcess(process.pid, true, error);
                 found = true;
             }
         }

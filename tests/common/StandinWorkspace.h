@@ -16,12 +16,22 @@
 // tasklist see the processes started from here and nothing else.
 // When the workspace goes, every process that runs an executable of this folder
 // is ended by its id; nothing else is touched.
-// POSIX only: it reads /proc and ends processes by signal.
+// POSIX only: it finds and ends processes through the stand-ins' reader of /proc.
 class StandinWorkspace final
 {
     Q_DISABLE_COPY_MOVE(StandinWorkspace)
 
 public:
+    // The fields of a log entry.
+    enum Field
+    {
+        Image,
+        Event,
+        Pid,
+        Folder,
+        FirstArgument
+    };
+
     StandinWorkspace();
     ~StandinWorkspace();
 

@@ -29,5 +29,9 @@ QByteArray zipArchive(const QList<ZipEntry> &entries);
 QByteArray storedZipArchive(const QList<ZipEntry> &entries);
 // The same entries as a tar archive, which the updater must refuse.
 QByteArray tarArchive(const QList<ZipEntry> &entries);
+// Packs a folder on disk into a zip file as the update package would come: every entry below it under its
+// relative name (none starts with "./", which the updater refuses), files deflated and streamed from disk.
+// On failure the reason goes to error.
+bool zipFolder(const QString &folder, const QString &zipPath, QString &error);
 // A valid zip of exactly the given size (at least about 150 bytes): one stored file of filler.
 QByteArray zipOfSize(int bytes);

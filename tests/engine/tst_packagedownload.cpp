@@ -115,6 +115,8 @@ private slots:
 private:
     // Starts a download of the path and waits until its transfer has ended.
     void startAndWait(const QString &path = Pkg);
+    // A new engine for the program in appFolder, on a volume that always has room.
+    void makeEngine(EngineLimits limits = {});
     void servePackage(const QByteArray &body) { server->addRoute(Pkg, LoopbackHttpServer::ok(body)); }
     void waitForStall();
 
@@ -131,9 +133,18 @@ void TestPackageDownload::init()
     writeFile(appPath, "program");
     server = std::make_unique<LoopbackHttpServer>();
     QVERIFY(server->isListening());
-    engine = std::make_unique<EngineProbe>();
-    engine->availableBytes = [](const QString &) { return Q_INT64_C(1) << 40; };
-    engine->setUpdateInfo(appPath, QStringLiteral("2.0"), server->url(Pkg).toString());
+    makeEngine();
+}
+
+void TestPackageDownload::makeEngine(EngineLimits limits)
+{
+    if (engine)
+        engine->cancelUpdate();
+    log.reset();
+    limits.availableBytes = [](const QString &) { return Q_INT64_C(1) << 40; };
+    engine = std::make_unique<EngineProbe>(limits);
+    engine->setUpdateInfo(appFolder.filePath(QStringLiteral("app.exe")), QStringLiteral("2.0"),
+                          server->url(Pkg).toString());
     log = std::make_unique<EngineSignalLog>(engine.get());
 }
 
@@ -424,7 +435,9 @@ void TestPackageDownload::oversizedPackage()
     QFETCH(Response, response);
     QFETCH(bool, accepted);
 
-    engine->maximumPackageBytes = 4096;
+    EngineLimits limits;
+    limits.maximumPackageBytes = 4096;
+    makeEngine(limits);
     server->addRoute(Pkg, response);
     startAndWait();
     QTest::qWait(50);

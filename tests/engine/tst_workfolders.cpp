@@ -91,13 +91,14 @@ void TestWorkFolders::checkDiskSpace()
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         createFileOfSize(appDir + QLatin1Char('/') + it.key(), it.value());
 
-    EngineProbe engine;
-    engine.appDir = appDir;
     QStringList askedFolders;
-    engine.availableBytes = [&](const QString &folder) {
+    EngineLimits limits;
+    limits.availableBytes = [&](const QString &folder) {
         askedFolders.append(folder);
         return available;
     };
+    EngineProbe engine(limits);
+    engine.appDir = appDir;
     QCOMPARE(engine.checkDiskSpace(), passes);
     QCOMPARE(askedFolders, volumeAsked ? QStringList{appDir} : QStringList{});
 }

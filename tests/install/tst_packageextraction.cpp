@@ -113,6 +113,9 @@ private slots:
 
 private:
     void setUpFolders(const QString &appName, const QString &workName);
+    void makeEngine(QString zipPath, const EngineLimits &limits = {});
+    // A new engine whose PowerShell and/or tar limit is ShortLimitMs.
+    void shortenToolLimits(bool powerShell, bool tar);
     void zipStage(const QString &stage, const QStringList &entries, const QStringList &options);
     void makeZip(const QMap<QString, QByteArray> &files, const QStringList &options = {});
     void buildPackage(Package package);
@@ -175,10 +178,24 @@ void PackageExtractionTest::setUpFolders(const QString &appName, const QString &
     writeFile(rootDir + QStringLiteral("/parent.txt"), "in the parent folder");
     QVERIFY(QDir().mkpath(scratch->filePath(workName)));
 
-    engine = std::make_unique<EngineProbe>();
+    makeEngine(scratch->filePath(workName + QStringLiteral("/update.zip")));
+}
+
+void PackageExtractionTest::makeEngine(QString zipPath, const EngineLimits &limits)
+{
+    signalLog.reset();
+    engine = std::make_unique<EngineProbe>(limits);
     engine->setAppDir(appDir);
-    engine->zipPath = scratch->filePath(workName + QStringLiteral("/update.zip"));
+    engine->zipPath = std::move(zipPath);
     signalLog = std::make_unique<EngineSignalLog>(engine.get());
+}
+
+void PackageExtractionTest::shortenToolLimits(bool powerShell, bool tar)
+{
+    EngineLimits limits;
+    limits.powerShellTimeoutMs = powerShell ? ShortLimitMs : limits.powerShellTimeoutMs;
+    limits.tarTimeoutMs = tar ? ShortLimitMs : limits.tarTimeoutMs;
+    makeEngine(engine->zipPath, limits);
 }
 
 // Entries go into the zip in the order given.
@@ -489,11 +506,10 @@ void PackageExtractionTest::toolPastItsLimit()
 {
     QFETCH(QString, tar);
     QFETCH(bool, expectedResult);
+    shortenToolLimits(true, true);
     buildPackage(Package::NewTopLevelFile);
     installFakePowerShell(QStringLiteral("hang"));
     qputenv("FAKE_TAR_MODE", tar.toLatin1());
-    engine->powerShellTimeoutMs = ShortLimitMs;
-    engine->tarTimeoutMs = ShortLimitMs;
 
     QCOMPARE(engine->extractUpdatePackage(), expectedResult);
 
@@ -521,8 +537,8 @@ void PackageExtractionTest::badPackage_data()
 void PackageExtractionTest::badPackage()
 {
     QFETCH(Package, package);
+    shortenToolLimits(false, package == Package::ExpandsToTwoGiB);
     buildPackage(package);
-    engine->tarTimeoutMs = package == Package::ExpandsToTwoGiB ? ShortLimitMs : engine->tarTimeoutMs;
     const FolderSnapshot outsideBefore(rootDir, FolderSnapshot::Scope::Everything, AppFolderName);
     const FolderSnapshot programBefore(appDir, FolderSnapshot::Scope::FilesOnly);
     QVERIFY(engine->createBackup());

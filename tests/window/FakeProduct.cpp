@@ -1,52 +1,59 @@
 #include "FakeProduct.h"
 
-#include <QDir>
 #include <QFile>
+
+namespace {
+
+const QString MainImage = QStringLiteral("Quillon.exe");
+const QString DaemonPath = QStringLiteral("QuillonServer/QuillonDaemon.exe");
+const QString StartEvent = QStringLiteral("start");
+using Field = StandinWorkspace::Field;
+// The daemon's own service process and the recorded tool calls are no start by the window.
+const QStringList NoCallEvents{QStringLiteral("service"), QStringLiteral("call")};
+
+QString callLine(const QString &image, const QStringList &arguments, const QString &folder)
+{
+    return QStringLiteral("%1|%2|%3|%4")
+        .arg(image)
+        .arg(arguments.size())
+        .arg(arguments.join(QLatin1Char(' ')), folder);
+}
+
+} // namespace
 
 FakeProduct::FakeProduct(Daemon daemon)
 {
-    writeScript(mainExecutable(), QString(), true);
+    workspace.installProduct(MainImage);
     if (daemon == Daemon::None)
         return;
-    QDir().mkpath(serverFolder());
-    const QString daemonPath = serverFolder() + QStringLiteral("/QuillonDaemon.exe");
-    const QString hang = daemon == Daemon::HangingInstall
-                             ? QStringLiteral("[ \"$1\" = install ] && exec sleep 600")
-                             : QString();
-    writeScript(daemonPath, hang, daemon != Daemon::Unstartable);
+    workspace.installProduct(DaemonPath);
+    if (daemon == Daemon::HangingInstall)
+        qputenv("FARLINK_STANDIN_HANG", "install");
+    if (daemon == Daemon::Unstartable)
+        QFile::setPermissions(workspace.path() + QLatin1Char('/') + DaemonPath,
+                              QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QString FakeProduct::mainExecutable() const
 {
-    return dir.filePath(QStringLiteral("Quillon.exe"));
+    return workspace.path() + QLatin1Char('/') + MainImage;
 }
 
 QString FakeProduct::serverFolder() const
 {
-    return dir.filePath(QStringLiteral("QuillonServer"));
+    return workspace.path() + QStringLiteral("/QuillonServer");
 }
 
 QStringList FakeProduct::calls() const
 {
-    QFile log(dir.filePath(QStringLiteral("calls.log")));
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-void FakeProduct::writeScript(const QString &path, const QString &extraLine, bool executable) const
-{
-    QFile script(path);
-    script.open(QIODevice::WriteOnly);
-    script.write(
-        QStringLiteral("#!/bin/sh\n"
-                       "printf '%s|%s|%s|%s\\n' \"$(basename \"$0\")\" \"$#\" \"$*\" \"$(pwd)\" >> '%1'\n"
-                       "%2\n")
-            .arg(dir.filePath(QStringLiteral("calls.log")), extraLine)
-            .toUtf8());
-    script.close();
-    QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner;
-    if (executable)
-        permissions |= QFile::ExeOwner;
-    script.setPermissions(permissions);
+    QStringList calls;
+    for (const QStringList &entry : workspace.entries()) {
+        if (NoCallEvents.contains(entry.at(Field::Event)))
+            continue;
+        const bool started = entry.at(Field::Event) == StartEvent;
+        calls.append(callLine(entry.at(Field::Image),
+                              started ? entry.mid(Field::FirstArgument) : QStringList{entry.at(Field::Event)},
+                              entry.at(Field::Folder)));
+    }
+    return calls;
 }

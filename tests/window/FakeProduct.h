@@ -1,13 +1,15 @@
 #pragma once
 
-#include <QStringList>
-#include <QTemporaryDir>
+#include "StandinWorkspace.h"
 
-// A product installation in a temporary folder: a main executable and, optionally, the daemon in its
-// server sub-folder. Both are shell scripts that append one line per start to a call log:
-// "<file name>|<argument count>|<arguments>|<working directory>".
+#include <QStringList>
+
+// A product installation in a stand-in workspace: the product stand-in as the main executable and,
+// optionally, as the daemon in its server sub-folder. Everything they start is ended with the workspace.
 class FakeProduct final
 {
+    Q_DISABLE_COPY_MOVE(FakeProduct)
+
 public:
     enum class Daemon
     {
@@ -22,13 +24,13 @@ public:
 
     explicit FakeProduct(Daemon daemon = Daemon::None);
 
-    QString folder() const { return dir.path(); }
+    QString folder() const { return workspace.path(); }
     QString mainExecutable() const;
     QString serverFolder() const;
+    // One line per start of the main executable or daemon command, in order:
+    // "<file name>|<argument count>|<arguments>|<working directory>".
     QStringList calls() const;
 
 private:
-    void writeScript(const QString &path, const QString &extraLine, bool executable) const;
-
-    QTemporaryDir dir;
+    StandinWorkspace workspace;
 };

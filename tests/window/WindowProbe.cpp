@@ -17,12 +17,30 @@ QString describe(const QPushButton *button)
     return button->text() + (button->isEnabled() ? QString() : QStringLiteral("(off)"));
 }
 
+// Records the exit codes in lists that outlive the window.
+class RecordedProcessEnd final : public ProcessEnd
+{
+public:
+    RecordedProcessEnd(std::shared_ptr<QList<int>> endCodes, std::shared_ptr<QList<int>> restartExitCodes)
+        : endCodes(std::move(endCodes)), restartExitCodes(std::move(restartExitCodes))
+    {
+    }
+    void terminate(int exitCode) override { endCodes->append(exitCode); }
+    void exitAfterRestart(int exitCode) override { restartExitCodes->append(exitCode); }
+
+private:
+    const std::shared_ptr<QList<int>> endCodes;
+    const std::shared_ptr<QList<int>> restartExitCodes;
+};
+
 } // namespace
 
-WindowProbe::WindowProbe()
+WindowProbe::WindowProbe() : WindowProbe(std::make_shared<QList<int>>(), std::make_shared<QList<int>>()) {}
+
+WindowProbe::WindowProbe(std::shared_ptr<QList<int>> endCodes, std::shared_ptr<QList<int>> restartExitCodes)
+    : UpdaterWindow(std::make_unique<RecordedProcessEnd>(endCodes, restartExitCodes)),
+      endCodes(std::move(endCodes)), restartExitCodes(std::move(restartExitCodes))
 {
-    endProcess = [codes = endCodes](int code) { codes->append(code); };
-    exitAfterRestart = [codes = restartExitCodes](int code) { codes->append(code); };
 }
 
 QString WindowProbe::buttons() const

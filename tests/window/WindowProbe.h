@@ -12,8 +12,8 @@
 #include <functional>
 #include <memory>
 
-// Opens the window's slots and state, widget types included, to the tests and records, instead of
-// performing, the two ways the window ends the process.
+// Opens the window's slots and state, widget types included, to the tests (the window's one friend) and
+// records, instead of performing, the two ways the window ends the process.
 class WindowProbe final : public UpdaterWindow
 {
 public:
@@ -54,8 +54,8 @@ public:
 
     // Exit codes passed to the process end of the destructor and to the exit after the restart. Shared, so
     // that they can be read after the window is gone.
-    std::shared_ptr<QList<int>> endCodes = std::make_shared<QList<int>>();
-    std::shared_ptr<QList<int>> restartExitCodes = std::make_shared<QList<int>>();
+    const std::shared_ptr<QList<int>> endCodes;
+    const std::shared_ptr<QList<int>> restartExitCodes;
 
     // The four buttons as a person sees them, e.g. "Retry | Close | - | -"; a disabled one is marked
     // with a trailing "(off)", a hidden one is "-".
@@ -64,4 +64,7 @@ public:
     QString barColour() const;
     // Runs the action from the event loop and tells whether it ended the application's event loop.
     static bool quitsEventLoop(const std::function<void()> &action);
+
+private:
+    WindowProbe(std::shared_ptr<QList<int>> endCodes, std::shared_ptr<QList<int>> restartExitCodes);
 };

@@ -134,7 +134,7 @@ build_package() {
     # The new daemon: the stand-in with a version mark appended, so that its replacement shows.
     { cat "$bin/product-standin"; printf '\nQuillon daemon 2.0.0\n'; } >"$staging/QuillonServer/QuillonDaemon.exe"
     chmod 755 "$staging/QuillonServer/QuillonDaemon.exe"
-    (cd "$staging" && zip -qr "$out/served/$package_name" .)
+    "$bin/farlink-testkit" zip "$staging" "$out/served/$package_name"
 }
 
 start_running_product() {
@@ -146,8 +146,9 @@ start_running_product() {
 }
 
 start_server() {
-    python3 "$repo/tools/demo/demo-server.py" "$out/served/$package_name" --port-file "$out/server.port" \
-        --seconds "$download_seconds" >"$out/server-log.txt" 2>&1 &
+    # Slowly enough that a person can watch the package arrive.
+    "$bin/farlink-testkit" serve "$out/server.port" "$download_seconds" "$out/served/$package_name" \
+        >"$out/server-log.txt" 2>&1 &
     pids+=($!)
     wait_for_file "$out/server.port" 10
 }
@@ -218,7 +219,7 @@ main() {
     bash tools/install-build-deps.sh
     say "Building"
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" --target FarlinkUpdater farlink-standins
+    cmake --build "$build" --target FarlinkUpdater farlink-standins farlink-testkit
 
     rm -rf "$out"
     mkdir -p "$out/screenshots" "$out/programdata" "$out/served" "$out/handover" "$product/plugins"
