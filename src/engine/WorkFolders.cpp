@@ -13,19 +13,15 @@ using namespace engine;
 
 namespace {
 
-std::string pathOf(const QString &path)
-{
-    return path.toUtf8().toStdString();
-}
-
 // The program-data root, links resolved, when only administrators can rename, remove or replace what leads
 // to it; else an empty text, logged: a work folder there could be renamed away after the package's check.
 QString trustedProgramDataRoot()
 {
     const QString configured = QString::fromStdString(platform::programDataRoot());
     const QString root = QFileInfo(configured).canonicalFilePath();
-    const QString why = root.isEmpty() ? QStringLiteral("不存在")
-                                       : QString::fromStdString(platform::whyPathUntrusted(pathOf(root)));
+    const QString why = root.isEmpty()
+                            ? QStringLiteral("不存在")
+                            : QString::fromStdString(platform::whyPathUntrusted(root.toStdString()));
     if (why.isEmpty())
         return root;
     qCritical().noquote() << "程序数据目录不可信，不创建工作目录:" << configured << why;

@@ -105,7 +105,7 @@ LogFolder privateLogFolder()
 LogFolder userLogFolder()
 {
     const QString folder = realPath(QDir::tempPath()) + QLatin1Char('/') + UserLogFolderName;
-    QDir().mkpath(folder);
+    platform::createFolder(platformPath(folder));
     return {folder, {}};
 }
 

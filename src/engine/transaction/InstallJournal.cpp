@@ -142,7 +142,8 @@ bool InstallJournal::write(const Record &record)
 
 bool InstallJournal::remove()
 {
-    if (exists() && !QFile::remove(filePath)) {
+    // As what it is: a link planted under the name goes, never what it points at.
+    if (!platform::removeTree(filePath.toStdString())) {
         qCritical().noquote() << "无法删除安装日志:" << filePath;
         return false;
     }
