@@ -7,7 +7,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     g++-mingw-w64-x86-64-posix wine64 libz-mingw-w64-dev xz-utils
     libarchive-tools libarchive-dev zlib1g-dev zip
-    xvfb xdotool x11-apps imagemagick
+    xvfb xdotool x11-apps imagemagick fonts-droid-fallback
     curl clang libclang-rt-14-dev pkg-config
     libssl-dev openssl
     util-linux procps time

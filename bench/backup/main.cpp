@@ -77,17 +77,6 @@ double best(const QVector<double> &values)
     return *std::min_element(values.begin(), values.end());
 }
 
-void prepareEngine(EngineProbe &engine, const QString &appDir, const QString &zipPath)
-{
-    engine.appPath = mainExecutable(appDir);
-    engine.appDir = appDir;
-    engine.installTransaction.setProgramPath(engine.appPath);
-    engine.configPath = appDir + QLatin1Char('/') + engine::ConfigFileName;
-    engine.zipPath = zipPath;
-    engine.tempDir = QFileInfo(zipPath).absolutePath();
-    engine.newVersion = QStringLiteral("2.0.0");
-}
-
 QString journalBackupFolder(const QString &appDir)
 {
     const InstallJournal::Reading reading = InstallJournal(appDir).read();
@@ -142,7 +131,8 @@ int runInstall(const QString &work, int files, qint64 bytes)
         !writePackage(appDir, tempDir + QLatin1Char('/') + engine::PackageFileName))
         return 1;
     EngineProbe engine;
-    prepareEngine(engine, appDir, tempDir + QLatin1Char('/') + engine::PackageFileName);
+    engine.aimAt(mainExecutable(appDir), tempDir + QLatin1Char('/') + engine::PackageFileName,
+                 QStringLiteral("2.0.0"));
     engine.running = true;
     QString outcome;
     QEventLoop loop;
@@ -205,7 +195,7 @@ bool timedFlush(const QString &work, const std::function<bool()> &flush)
 bool runStepHere(const QString &step, const QString &appDir, const QString &zipPath, const QString &work)
 {
     EngineProbe engine;
-    prepareEngine(engine, appDir, zipPath);
+    engine.aimAt(mainExecutable(appDir), zipPath, QStringLiteral("2.0.0"));
     if (step == QLatin1String("space"))
         return engine.checkDiskSpace();
     PackageListing listing;

@@ -1,9 +1,11 @@
 // Measures the engine's download of one package from a loopback server; run.sh drives it.
-//   download_bench serve <file>
-//       serves the file as /package.zip on 127.0.0.1, prints "port <n>", runs until killed
+//   download_bench serve <file> [cut]
+//       serves the file as /package.zip on 127.0.0.1, prints "port <n>", runs until killed; with "cut", every
+//       answer's connection is closed where the file reaches the next of ten equal parts (ranges are
+//       honoured); prints "sent <bytes>" at each request and whenever the file's end has been sent
 //   download_bench fetch <url> <program-data>
 //       downloads with UpdateEngine into <program-data>/QuillUpdate_*, prints the wall time and the peak
-//       resident memory
+//       resident memory, then the number of reconnections
 
 #include "LoopbackHttpServer.h"
 #include "UpdateEngine.h"
@@ -12,6 +14,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -46,14 +49,23 @@ qint64 peakResidentKiB()
     return -1;
 }
 
-int serve(const QString &filePath)
+int serve(const QString &filePath, bool cut)
 {
     LoopbackHttpServer server;
     if (!server.isListening()) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return 1;
     }
-    server.addRoute(PackagePath, LoopbackHttpServer::file(filePath));
+    LoopbackHttpServer::Response response = LoopbackHttpServer::file(filePath);
+    if (cut)
+        response.cutEvery = (QFileInfo(filePath).size() + 9) / 10;
+    server.addRoute(PackagePath, response);
+    const auto printSent = [&server] {
+        std::printf("sent %lld\n", server.bytesSent());
+        std::fflush(stdout);
+    };
+    QObject::connect(&server, &LoopbackHttpServer::requestReceived, printSent);
+    QObject::connect(&server, &LoopbackHttpServer::fileSent, printSent);
     std::printf("port %d\n", server.url(PackagePath).port());
     std::fflush(stdout);
     return QCoreApplication::exec();
@@ -73,10 +85,13 @@ int fetch(const QString &url, const QString &programData)
     UpdateEngine engine;
     engine.setUpdateInfo(app.fileName(), QStringLiteral("2.0"), url);
     int result = 1;
+    int reconnections = 0;
+    QObject::connect(&engine, &UpdateEngine::reconnecting, [&reconnections] { ++reconnections; });
     QObject::connect(&engine, &UpdateEngine::readyToInstall, [&] {
         std::printf("engine: %.3f s (transfer %.3f s, write %.3f s), peak RSS %lld KiB\n",
                     downloadTimer.nsecsElapsed() / 1e9, receivedAtNs / 1e9, (savedAtNs - receivedAtNs) / 1e9,
                     peakResidentKiB());
+        std::printf("reconnections %d\n", reconnections);
         result = 0;
         QCoreApplication::quit();
     });
@@ -97,10 +112,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() == 3 && args[1] == QLatin1String("serve"))
-        return serve(args[2]);
+    if ((args.size() == 3 || (args.size() == 4 && args[3] == QLatin1String("cut"))) &&
+        args[1] == QLatin1String("serve"))
+        return serve(args[2], args.size() == 4);
     if (args.size() == 4 && args[1] == QLatin1String("fetch"))
         return fetch(args[2], args[3]);
-    std::fprintf(stderr, "usage: download_bench serve <file> | fetch <url> <program-data>\n");
+    std::fprintf(stderr, "usage: download_bench serve <file> [cut] | fetch <url> <program-data>\n");
     return 2;
 }

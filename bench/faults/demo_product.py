@@ -176,12 +176,19 @@ def backup_folders(product):
     return sorted(os.path.join(product, name) for name in os.listdir(product) if BACKUP_MARKER in name)
 
 
-def config_version(folder):
+def config_value(folder, key):
+    """The value of the first line key=value in config.ini; '' without the file or the key."""
     try:
         with open(os.path.join(folder, CONFIG_NAME), encoding="utf-8", errors="replace") as f:
             for line in f:
-                if line.startswith("Version="):
+                if line.startswith(key + "="):
                     return line.strip().split("=", 1)[1]
     except OSError:
+        pass
+    return ""
+
+
+def config_version(folder):
+    if not os.path.exists(os.path.join(folder, CONFIG_NAME)):
         return "missing"
-    return "none"
+    return config_value(folder, "Version") or "none"

@@ -2,10 +2,12 @@
 """Kills the real updater with SIGKILL at random moments of many installations of a demo product and
 classifies what each kill left in the program folder. Two kinds of runs: a package that installs, and a
 package whose extraction fails (a file where the old version has a folder), so that the updater restores its
-backup.
+backup. The installing package is then on trial for a few seconds under the updater's watcher: the kills of
+its last step hit the watcher alone.
 
 Before the kills of each kind, three uninterrupted calibration runs measure how long each step takes (from
-its first log line to the next step's, the last step to the end of the worker thread). Each kill run then
+its first log line to the next step's, the worker's last step to the end of the worker thread, the trial from
+the window's hand-over to the watcher's end). Each kill run then
 picks a step (every step in turn, shuffled) and a uniformly random moment inside that step's span, counted
 from the step's first log line as it arrives. The span is the median of every measurement so far: the kill
 runs add those of the steps that ended before the aimed one, so that the spans follow the machine's load.
@@ -57,8 +59,8 @@ class Kind:
 
 
 KINDS = [
-    Kind("installing package", PACKAGE, ["shutdown", "backup", "extraction", "config", "clean-up"],
-         ["shutdown", "backup", "extraction", "config", "clean-up"], NEW_INTACT),
+    Kind("installing package", PACKAGE, ["shutdown", "backup", "extraction", "config", "clean-up", "trial"],
+         ["shutdown", "backup", "extraction", "config", "clean-up", "trial", "trial"], NEW_INTACT),
     Kind("failing extraction", FAILING_PACKAGE, ["shutdown", "backup", "extraction", "restore", "clean-up"],
          ["shutdown", "backup", "extraction", "restore", "restore", "clean-up"], OLD_INTACT),
 ]
@@ -130,26 +132,36 @@ class Bench:
         else:
             shutil.rmtree(run.folder)
 
-    def observe(self, kind, times, end, before):
-        """Adds the spans of the steps that ended, up to (not including) the step before."""
-        starts = [times.get(STEP_ANCHORS[step]) for step in kind.steps] + [end]
+    def observe(self, kind, times, worker_end, trial_end, before):
+        """Adds the spans of the steps that ended, up to (not including) the step before. A step ends where
+        the next one begins; the worker's last step ends with the worker thread (the window's countdown and
+        the daemon's start that follow are no step of the installation), the trial with its watcher."""
+        starts = [times.get(STEP_ANCHORS[step]) for step in kind.steps]
+        ends = starts[1:] + [worker_end]
+        if "trial" in kind.steps:
+            ends[kind.steps.index("trial") - 1:] = [worker_end, trial_end]
         for i, step in enumerate(kind.steps[: kind.steps.index(before)] if before else kind.steps):
-            if starts[i] is not None and starts[i + 1] is not None:
-                self.spans[kind.name][step].append(starts[i + 1] - starts[i])
+            if starts[i] is not None and ends[i] is not None:
+                self.spans[kind.name][step].append(ends[i] - starts[i])
 
     def span(self, kind, step):
         return statistics.median(self.spans[kind.name][step])
 
     def calibrate(self, kind, number):
-        """One run without a kill: it must end as designed; returns whether it ran at all."""
+        """One run without a kill: it must end as designed, its trial (when it has one) over, with the daemon
+        running; returns whether it ran at all."""
         run = self.new_run(kind, "calibration")
+        trial = "trial" in kind.steps
+        daemon = False
         try:
             run.prepare()
             run.start()
-            measured = run.run_through()
-            # Killed before its restart: the journal still says "installed", as after a kill at that moment.
+            measured = run.run_through(trial)
             if measured is not None:
-                run.recover()
+                # Without a trial the updater was killed before its restart: the recovery ends the run.
+                if not trial:
+                    run.recover()
+                daemon = run.daemon_state(0)[1]
         finally:
             run.end_processes()
         if measured is None:
@@ -158,12 +170,18 @@ class Bench:
             self.finish(run, None, keep=True)
             return False
         verdict = judge(run.product_folder, self.product.old, self.product.new)
-        times, end = measured
-        self.observe(kind, times, end, None)
-        ok = verdict.verdict == kind.expected and verdict.backups == 0
-        print("calibration %d, %s: installation %.2f s, ending '%s', config.ini Version=%s, backup folders %d%s" % (
-            number, kind.name, end - times[INSTALL_START], verdict.verdict, verdict.version, verdict.backups,
-            "" if ok else "  FAILED: expected '%s' and no backup folder" % kind.expected))
+        times, end, trial_end = measured
+        self.observe(kind, times, end, trial_end, None)
+        trial_over = not trial or trial_end is not None
+        ok = verdict.verdict == kind.expected and verdict.backups == 0 and daemon and trial_over
+        print("calibration %d, %s: installation %.2f s,%s ending '%s', config.ini Version=%s, backup folders %d, "
+              "daemon %s%s" % (
+                  number, kind.name, end - times[INSTALL_START],
+                  (" trial over %.2f s after the hand-over," % (trial_end - times[STEP_ANCHORS["trial"]])
+                   if trial and trial_over else " trial NOT over," if trial else ""),
+                  verdict.verdict, verdict.version, verdict.backups, "running" if daemon else "NOT running",
+                  "" if ok else "  FAILED: expected '%s', no backup folder, the daemon running%s" % (
+                      kind.expected, " and the trial over" if trial else "")))
         self.faults += not ok
         self.finish(run, verdict, keep=not ok)
         return True
@@ -176,15 +194,16 @@ class Bench:
     def kill_run(self, kind, aim, number):
         delay = self.rng.uniform(0.0, self.span(kind, aim))
         run = self.new_run(kind, kind.path.strip("/").replace(".zip", ""))
-        recovery, problem, daemon, alive = "", "", False, False
+        recovery, problem, daemon, alive, waited = "", "", False, False, 0.0
         try:
             run.prepare()
             run.start()
-            outcome = run.kill_at(STEP_ANCHORS[aim], delay)
+            outcome = run.kill_watcher_at(delay) if aim == "trial" else run.kill_at(STEP_ANCHORS[aim], delay)
             if outcome is not None:
                 records_before = len(run.standin_records())
                 recovery, problem = self.recover_after_kill(run)
                 daemon, alive = run.daemon_state(records_before)
+                waited = run.daemon_wait_s
         finally:
             run.end_processes()
         if outcome is None:
@@ -193,17 +212,20 @@ class Bench:
             self.finish(run, None, keep=True)
             return
         landed, late = outcome
-        self.observe(kind, run.log.marker_times(), None, aim)
+        self.observe(kind, run.log.marker_times(), None, None, aim)
         verdict = judge(run.product_folder, self.product.old, self.product.new)
         side = " + " + ",".join(verdict.side_files) if verdict.side_files else ""
-        whole = verdict.verdict in (OLD_INTACT, NEW_INTACT) and verdict.backups == 0 and daemon and not problem
-        print("[%s %02d/%02d] aim %-10s +%.3f s -> landed %-10s then %-23s %s (config %s%s, marker entries %d, "
+        failed = ", FailedVersion=%s" % verdict.failed_version if verdict.failed_version else ""
+        whole = (verdict.verdict in (OLD_INTACT, NEW_INTACT) and verdict.backups == 0 and (daemon or alive)
+                 and not problem)
+        service = ("running, waited %.1f s" % waited if waited else "running") if alive else (
+            "started, ended since" if daemon else "NOT running")
+        print("[%s %02d/%02d] aim %-10s +%.3f s -> landed %-10s then %-23s %s (config %s%s%s, marker entries %d, "
               "daemon %s)%s%s" % (
                   kind.name, number, self.args.runs, aim, delay, landed, recovery, verdict.verdict, verdict.version,
-                  side, verdict.backups, ("started, alive" if alive else "started, ended since") if daemon
-                  else "NOT started", "" if whole else "  NOT WHOLE",
+                  failed, side, verdict.backups, service, "" if whole else "  NOT WHOLE",
                   " " + problem if problem else ""))
-        self.record(kind, aim, delay, late, landed, verdict, recovery, daemon, alive, whole, problem)
+        self.record(kind, aim, delay, late, landed, verdict, recovery, (daemon, alive, waited), whole, problem)
         failing = verdict.verdict in FAILING or not whole
         self.faults += failing
         self.finish(run, verdict, keep=failing)
@@ -218,11 +240,14 @@ class Bench:
         code = run.recover()
         return how, "" if code == 0 else "--recover exit code %s" % code
 
-    def record(self, kind, aim, delay, late, landed, verdict, recovery, daemon, alive, whole, problem):
+    def record(self, kind, aim, delay, late, landed, verdict, recovery, daemon_check, whole, problem):
+        daemon, alive, waited = daemon_check
         self.rows.append({
             "kind": kind.name, "aim": aim, "delay_s": "%.4f" % delay, "late_ms": "%.2f" % (late * 1000),
             "landed": landed, "recovery": recovery, "whole": whole, "daemon_started": daemon, "daemon_alive": alive,
+            "daemon_wait_s": "%.2f" % waited,
             "problem": problem, "verdict": verdict.verdict, "config_version": verdict.version,
+            "failed_version": verdict.failed_version,
             "config_side_files": " ".join(verdict.side_files), "backup_folders": verdict.backups,
             "lost_files": " ".join(verdict.lost_files), "difference": verdict.detail,
         })
@@ -263,9 +288,14 @@ class Bench:
                 late[len(late) // 2], late[-1]))
         left = sum(1 for r in rows if r["backup_folders"])
         print("    runs that left a backup folder, journal or lock inside the program folder: %d" % left)
-        print("    daemon not started again: %d (not alive at the check: %d); recovery problems: %d" % (
-            sum(1 for r in rows if not r["daemon_started"]), sum(1 for r in rows if not r["daemon_alive"]),
-            sum(1 for r in rows if r["problem"])))
+        print("    daemon neither running nor started again: %d (not running at the check: %d); recovery "
+              "problems: %d" % (sum(1 for r in rows if not (r["daemon_started"] or r["daemon_alive"])),
+                                sum(1 for r in rows if not r["daemon_alive"]), sum(1 for r in rows if r["problem"])))
+        waits = [float(r["daemon_wait_s"]) for r in rows if float(r["daemon_wait_s"]) > 0]
+        print("    daemon's service not yet running when the recovery was over: %d (waited at most %.2f s)" % (
+            len(waits), max(waits, default=0.0)))
+        print("    rolled back after their trial (config.ini FailedVersion): %d" % sum(
+            1 for r in rows if r["failed_version"]))
         for how in RECOVERIES:
             chosen = [r for r in rows if r["recovery"] == how]
             print("    after %-24s whole %d of %d" % (how + ":", sum(1 for r in chosen if r["whole"]), len(chosen)))

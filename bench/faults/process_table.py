@@ -37,3 +37,12 @@ def live_processes():
             if parent is not None and state != "Z":
                 table[int(entry)] = parent
     return table
+
+
+def command_line(pid):
+    """The process's arguments, the program first ([] when gone or unreadable)."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return [part.decode("utf-8", "replace") for part in f.read().split(b"\0")[:-1]]
+    except OSError:
+        return []

@@ -2,8 +2,9 @@
 # Kills the real updater at random moments of many installations of a demo product (2,000 files in 20
 # folders by default) and reports what each kill left in the program folder: per step, the old version
 # intact, the new version intact, a mixed folder whose complete backup puts the old version back, or
-# files lost. Once with a package that installs, once with one whose extraction fails (kills then land in
-# the restore). Run by hand, as root; about 35 minutes for the default 2 x 50 kills on two cores.
+# files lost. Once with a package that installs (kills then also land in its trial, on the watcher), once
+# with one whose extraction fails (kills then land in the restore). Run by hand, as root; about 35 minutes
+# for the default 2 x 50 kills on two cores.
 #
 # Usage: bench/faults/run-faults.sh [--runs N] [--files N] [--build DIR] [--work DIR] [--seed N] [--hidden]
 #   --runs N    kills of each kind (default 50)

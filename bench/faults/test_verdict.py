@@ -1,10 +1,14 @@
 """Checks of the fault runs' verdicts on hand-made program folders: each class must be reachable, a LOST
 folder must be called so. Run with: python3 -m unittest discover -s bench/faults"""
 import os
+import shutil
+import subprocess
 import tempfile
+import threading
 import unittest
 
-from demo_product import CONFIG_NAME, manifest
+from demo_product import CONFIG_NAME, DAEMON, manifest
+from updater_run import UpdaterRun
 from verdict import LOST, NEW_INTACT, NOT_RECOVERABLE, NOTHING_LOST, OLD_INTACT, RECOVERABLE, judge
 
 OLD = {CONFIG_NAME: b"[App]\nVersion=1.0.0\n", "Quillon.exe": b"old exe", "lib/a.dat": b"old a",
@@ -50,6 +54,9 @@ class VerdictTest(unittest.TestCase):
         cases = [
             ("old, config rewritten", {**OLD, CONFIG_NAME: b"[App]\nVersion=2.0.0\n"}, None, OLD_INTACT),
             ("old beside a partial backup", OLD, partial_backup, OLD_INTACT),
+            ("old, rolled back after its trial",
+             {**OLD, CONFIG_NAME: OLD[CONFIG_NAME] + b"FailedVersion=2.0.0\nFailedTime=2024-06-01T12:00:00\n"},
+             None, OLD_INTACT),
             ("new", {**OLD, **PACKAGE, CONFIG_NAME: b"x"}, None, NEW_INTACT),
             ("new, killed while config.ini was written", {**OLD, **PACKAGE, "config.ini.lock": b"4711"}, None,
              NEW_INTACT),
@@ -83,9 +90,52 @@ class VerdictTest(unittest.TestCase):
         self.assertEqual((verdict.verdict, verdict.side_files),
                          (OLD_INTACT, ["config.ini.Ab12Cd", "config.ini.lock"]))
 
+    def test_rolled_back_trial_reports_the_failed_version(self):
+        verdict = self.judge({**OLD, CONFIG_NAME: OLD[CONFIG_NAME] + b"FailedVersion=2.0.0\n"}, None)
+        self.assertEqual((verdict.verdict, verdict.failed_version), (OLD_INTACT, "2.0.0"))
+
     def test_lost_names_the_files(self):
         verdict = self.judge({**OLD, "lib/a.dat": b"half"}, None)
         self.assertEqual((verdict.verdict, verdict.lost_files), (LOST, ["lib/a.dat"]))
+
+
+class DaemonCheckTest(unittest.TestCase):
+    """After a recovery the daemon's "run" has returned but its service starts a moment later: the check
+    waits for it instead of calling the run's daemon not started."""
+
+    def setUp(self):
+        self.scratch = tempfile.TemporaryDirectory()
+        self.run = UpdaterRun(self.scratch.name, None, None, "")
+        self.daemon = os.path.join(self.run.product_folder, DAEMON)
+        os.makedirs(os.path.dirname(self.daemon))
+        shutil.copy(shutil.which("sleep"), self.daemon)
+        self.service = None
+
+    def tearDown(self):
+        if self.service is not None:
+            self.service.kill()
+            self.service.wait()
+        self.scratch.cleanup()
+
+    def start_service(self):
+        """As the stand-in's service does: it runs, then records itself."""
+        self.service = subprocess.Popen([self.daemon, "60"])
+        with open(self.run.standin_log, "a", encoding="utf-8") as f:
+            f.write("QuillonDaemon.exe\tservice\t%d\t%s\n" % (self.service.pid, os.path.dirname(self.daemon)))
+
+    def test_service_started_after_the_recovery_returned(self):
+        with open(self.run.standin_log, "w", encoding="utf-8") as f:
+            f.write("QuillonDaemon.exe\trun\t1\t/\n")
+        late = threading.Timer(0.5, self.start_service)
+        late.start()
+        try:
+            state = self.run.daemon_state(1)
+        finally:
+            late.join()
+        self.assertEqual(state, (True, True))
+
+    def test_service_that_never_starts(self):
+        self.assertEqual(self.run.daemon_state(0, limit=0.3), (False, False))
 
 
 if __name__ == "__main__":

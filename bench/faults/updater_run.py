@@ -8,9 +8,14 @@ import threading
 import time
 
 from demo_product import DAEMON, SERVER
-from process_table import executable, has_ended
+from process_table import command_line, executable, has_ended, live_processes
 
 INSTALL_START = "=== 开始执行安装（工作线程）==="
+# The window's last line: it has handed the trial over to the watcher, which the trial step's kills hit.
+TRIAL_START = "试用期监视程序已启动"
+WATCH_OPTION = "--watch"
+# Short, so that each run that reaches the trial stays short; the shipped build waits it in full.
+TRIAL_SECONDS = 3
 # The log line that opens each step. The installation's start opens the shutdown step.
 STEP_MARKERS = [
     (INSTALL_START, "shutdown"),
@@ -20,6 +25,7 @@ STEP_MARKERS = [
     ("开始更新配置文件:", "config"),
     ("=== 开始恢复备份 ===", "restore"),
     ("清理临时目录:", "clean-up"),
+    (TRIAL_START, "trial"),
 ]
 STEP_ANCHORS = {
     "shutdown": INSTALL_START,
@@ -28,6 +34,7 @@ STEP_ANCHORS = {
     "config": "开始更新配置文件:",
     "restore": "=== 开始恢复备份 ===",
     "clean-up": "清理临时目录:",
+    "trial": TRIAL_START,
 }
 # Logged two seconds after the window opened (the companion folder's removal): the start-up's recovery is over.
 WINDOW_OPEN = "good"
@@ -39,7 +46,13 @@ WORKER_THREAD_NAME = "QThread"
 STANDIN_LIFETIME_S = "120"
 START_TIMEOUT_S = 60
 END_WAIT_S = 5
+# After a recovery the daemon's "run" returns before its service has started: a run is judged once the
+# service runs, or after this long.
+DAEMON_START_LIMIT_S = 15
+# The window counts down, starts the daemon and hands over to the watcher; the watcher waits out the trial.
+TRIAL_END_LIMIT_S = 60 + TRIAL_SECONDS
 POLL_S = 0.002
+DAEMON_POLL_S = 0.1
 
 
 class UpdaterLog:
@@ -143,6 +156,8 @@ class UpdaterRun:
         self.started = []
         self.updater = None
         self.log = None
+        # How long the last daemon check waited for the service to run.
+        self.daemon_wait_s = 0.0
 
     def environment(self):
         env = dict(os.environ)
@@ -183,7 +198,7 @@ class UpdaterRun:
         os.makedirs(self.info[: -len(".json")], exist_ok=True)
         with open(self.info, "w", encoding="utf-8") as f:
             json.dump({"app_path": main, "new_version": "2.0.0", "download_url": self.url,
-                       "memo": "Quillon 2.0.0"}, f)
+                       "memo": "Quillon 2.0.0", "trial_seconds": TRIAL_SECONDS}, f)
 
     def restart_as_product(self):
         """Starts the updater again as the product would (mode auto: the window waits for Update Now), lets
@@ -220,11 +235,22 @@ class UpdaterRun:
         except OSError:
             return []
 
-    def daemon_state(self, records_before):
+    def daemon_state(self, records_before, limit=DAEMON_START_LIMIT_S):
         """(started, alive): whether a daemon service was started after the first records_before stand-in
-        records, and whether one of this run's program folder is alive now. Other jobs on the machine that
-        end processes by the daemon's fixed image name can end it in between; started does not depend on
-        them."""
+        records, and whether one of this run's program folder runs, waiting up to limit seconds for one to
+        run. A trial's commit keeps the service the window started, so alive alone is a running daemon.
+        Other jobs on the machine that end processes by the daemon's fixed image name can end it in
+        between; started does not depend on them."""
+        began = time.monotonic()
+        self.daemon_wait_s = 0.0
+        while True:
+            started, alive = self._daemon_now(records_before)
+            if alive or self.daemon_wait_s >= limit:
+                return started, alive
+            time.sleep(DAEMON_POLL_S)
+            self.daemon_wait_s = time.monotonic() - began
+
+    def _daemon_now(self, records_before):
         daemon = os.path.join(self.product_folder, DAEMON)
         records = self.standin_records()
         services = [int(fields[2]) for fields in records if len(fields) > 2 and fields[1] == "service" and
@@ -252,17 +278,45 @@ class UpdaterRun:
         self._kill_updater()
         return (self.log.last_step() if alive else AFTER_END), late
 
-    def run_through(self):
-        """Lets the installation run to its end, then kills the updater before it restarts the product.
-        Returns the marker times and the end time, or None when the installation never started."""
+    def kill_watcher_at(self, delay):
+        """Kills the trial's watcher, it alone (the product it started keeps running), delay seconds after
+        the window handed the trial over. Returns the step the kill landed in ("trial", or after the end when
+        the watcher had ended) and how late it came, or None when the trial never began."""
+        stamp = self.log.wait_for(TRIAL_START, START_TIMEOUT_S + TRIAL_END_LIMIT_S)
+        if stamp is None:
+            return None
+        time.sleep(max(0.0, stamp + delay - time.monotonic()))
+        watchers = self.watchers()
+        late = time.monotonic() - (stamp + delay)
+        end_by_pid(watchers)
+        return ("trial" if watchers else AFTER_END), late
+
+    def watchers(self):
+        """The updater processes watching this run's main program."""
+        main = os.path.join(self.product_folder, self.product.main_name)
+        return [pid for pid in live_processes() if command_line(pid)[1:] == [WATCH_OPTION, main]]
+
+    def run_through(self, trial):
+        """Lets the installation run to its end. With trial, the window goes on to hand over to the watcher
+        and the watcher to the trial's end; without, the updater is killed before it restarts the product.
+        Returns the marker times, the worker's end and the trial's end (None without trial, or when it did
+        not come in time), or None when the installation never started."""
         if self.log.wait_for(INSTALL_START, START_TIMEOUT_S) is None:
             return None
         # The worker printed that line, so it runs; it ends with its final signal.
         while worker_alive(self.updater.pid):
             time.sleep(POLL_S)
         end = time.monotonic()
-        self._kill_updater()
-        return self.log.marker_times(), end
+        if not trial:
+            self._kill_updater()
+            return self.log.marker_times(), end, None
+        trial_end = None
+        if self.log.wait_for(TRIAL_START, TRIAL_END_LIMIT_S) is not None:
+            deadline = time.monotonic() + TRIAL_END_LIMIT_S
+            while self.watchers() and time.monotonic() < deadline:
+                time.sleep(DAEMON_POLL_S)
+            trial_end = None if self.watchers() else time.monotonic()
+        return self.log.marker_times(), end, trial_end
 
     def _kill_updater(self):
         try:
@@ -274,10 +328,11 @@ class UpdaterRun:
 
     def end_processes(self):
         """Ends what the run started: the product processes it launched, those the stand-ins recorded with
-        an executable in this run's program folder, and the updater's process group if it still runs."""
+        an executable in this run's program folder, a watcher still at work, and the updater's process group
+        if it still runs."""
         if self.updater is not None and self.updater.poll() is None:
             self._kill_updater()
-        pids = [p.pid for p in self.started]
+        pids = [p.pid for p in self.started] + self.watchers()
         pids += [pid for pid in self._recorded_pids()
                  if executable(pid).startswith(self.product_folder + "/")]
         end_by_pid(sorted(set(pids)))

@@ -1,16 +1,17 @@
 """What a killed installation left in the program folder.
 
 The program folder is compared without its backup folders and without the content of config.ini (which the
-installation rewrites at its end; it must be there, and its version is reported). The files Qt's settings
-writer keeps beside config.ini while it writes (its lock file and its temporary copy) belong to config.ini:
-a kill inside that write leaves them behind, so they are left out of the comparison and reported. A backup
-folder is complete when it holds every file of the old version byte for byte, config.ini included.
+installation rewrites at its end, and to which a trial's rollback adds the failed version; it must be there,
+and its version and failed version are reported). The files Qt's settings writer keeps beside config.ini
+while it writes (its lock file and its temporary copy) belong to config.ini: a kill inside that write leaves
+them behind, so they are left out of the comparison and reported. A backup folder is complete when it holds
+every file of the old version byte for byte, config.ini included.
 """
 import os
 import re
 import shutil
 
-from demo_product import CONFIG_NAME, backup_folders, config_version, manifest
+from demo_product import CONFIG_NAME, backup_folders, config_value, config_version, manifest
 
 OLD_INTACT = "old version intact"
 NEW_INTACT = "new version intact"
@@ -28,6 +29,8 @@ class Verdict:
     def __init__(self, verdict, version, backups, lost_files=(), detail=""):
         self.verdict = verdict
         self.version = version
+        # A rolled-back trial names the version it took back in config.ini, beside the old version's keys.
+        self.failed_version = ""
         self.backups = backups
         self.lost_files = list(lost_files)
         self.detail = detail
@@ -92,6 +95,7 @@ def judge(product, old, new):
     side_files = take_config_side_files(program)
     verdict = classify(product, program, old, new)
     verdict.side_files = side_files
+    verdict.failed_version = config_value(product, "FailedVersion")
     return verdict
 
 

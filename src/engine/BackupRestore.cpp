@@ -1,4 +1,4 @@
-#include "ProductDaemon.h"
+#include "ProductObserver.h"
 #include "UpdateEngine.h"
 
 using namespace engine;
@@ -7,8 +7,8 @@ using namespace engine;
 // restores. Called from the worker thread, as the steps themselves.
 InstallTransaction::Observer UpdateEngine::transactionObserver()
 {
-    InstallTransaction::Observer observer;
-    observer.restartDaemon = [](const QString &folder) { ProductDaemon(folder).restart(); };
+    // The restart that follows the installation starts the main program.
+    InstallTransaction::Observer observer = productObserver(false);
     observer.waitingForFolder = [this] {
         emit installProgress(InstallProgressStart, ProgressWaitingForOtherUpdate);
     };

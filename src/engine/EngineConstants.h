@@ -64,6 +64,18 @@ constexpr qint64 DownloadReadBufferBytes = 2 * 1024 * 1024;
 
 // Appended to ErrorDownloadPrefix when a transfer is abandoned; the refusals are the package's own
 inline const QString AbandonedTooLarge = QStringLiteral("the package is larger than %1 bytes");
+inline const QString AbandonedNoAnswer = QStringLiteral("the server did not answer within %1 seconds");
+inline const QString AbandonedSilent = QStringLiteral("no data received for %1 seconds");
+inline const QString AbandonedUnfinished = QStringLiteral("the transfer ended before the whole package");
+inline const QString AbandonedWrongResume = QStringLiteral("the server did not continue the same package");
+
+// A broken transfer is asked for again this many times in a row; any attempt that brings the package further
+// starts the count again. The first pause is doubled before each further attempt (1, 2, 4, 8, 16 s).
+constexpr int DownloadResumeAttempts = 5;
+constexpr int FirstResumePauseMs = 1000;
+// From the request to the answer's head, and then between two arrivals of data.
+constexpr int DownloadConnectLimitMs = 30000;
+constexpr int DownloadSilenceLimitMs = 30000;
 
 // Time limits and pauses, in milliseconds
 constexpr int CancelWaitMs = 5000;

@@ -1,5 +1,7 @@
 #include "FileSafety.h"
+#include "PackageCheck.h"
 #include "PauseScale.h"
+#include "ProductConfig.h"
 #include "UpdateEngine.h"
 
 #include <QCoreApplication>
@@ -32,7 +34,10 @@ void UpdateEngine::doInstallWork()
     qDebug() << "=== 开始执行安装（工作线程）===";
     if (prepareProgramFolder())
         runInstallSteps();
-    installTransaction.unlockFolder();
+    // On trial the lock stays until the window has restarted the product and handed over to the watcher (the
+    // process's end releases it): no other run judges the trial before the daemon has been started again.
+    if (!onTrial)
+        installTransaction.unlockFolder();
     moveToThread(QCoreApplication::instance()->thread());
     workerThread->quit();
 }
@@ -96,12 +101,16 @@ void UpdateEngine::finishInstall()
         }
         qWarning() << "配置文件更新失败，但程序更新已成功";
     }
-    if (!installTransaction.recordStage(InstallJournal::Stage::Installed)) {
+    const bool recorded = trialSeconds > 0 ? installTransaction.recordOnTrial(newVersion, trialSeconds)
+                                           : installTransaction.recordStage(InstallJournal::Stage::Installed);
+    if (!recorded) {
         qCritical() << "无法记录安装完成，恢复原版本并保留备份";
         installTransaction.keepBackup();
         restoreOldVersion();
         return;
     }
+    onTrial = trialSeconds > 0;
+    // On trial the backup is the journal's: whoever ends the trial removes it.
     cleanupTempDir();
     installTransaction.removeBackupUnlessNeeded();
     pauseFor(PauseBeforeFinishMs);
@@ -145,11 +154,38 @@ bool UpdateEngine::prepareProgramFolder()
         endInstallWithError(ErrorBackupFailed);
         return false;
     }
-    if (installTransaction.recoverInterrupted() == InstallTransaction::RecoveryOutcome::Failed) {
+    // A trial of this very version, begun by another updater while this one waited, is its watcher's to end.
+    const std::optional<InstallJournal::Record> trial = installTransaction.trialUnderWay(appPath);
+    const bool trialOfThisVersion = trial && trial->version == newVersion;
+    if (!trialOfThisVersion &&
+        installTransaction.recoverInterrupted() == InstallTransaction::RecoveryOutcome::Failed) {
         endInstallWithError(ErrorInstallNotRestored);
         return false;
     }
+    if (ProductConfig(configPath).installedVersion() == newVersion) {
+        finishAsAlreadyInstalled();
+        return false;
+    }
+    // Judged at the download, but another updater may have installed a newer version while this one waited.
+    if (!packageListing.isEmpty() && !PackageCheck(expectedSha256, packageSignature, packagePublicKeys)
+                                          .fitsInstallation(packageListing, appDir, configPath, newVersion)) {
+        cleanupTempDir();
+        endInstallWithError(ErrorIntegrity);
+        return false;
+    }
     return true;
+}
+
+// Another updater for the same product and version has done the work (two started a second apart): a second
+// installation would stop the product only to start a second copy of its main program.
+void UpdateEngine::finishAsAlreadyInstalled()
+{
+    qInfo().noquote() << "此版本已由另一个更新程序安装，不再重复安装:" << newVersion;
+    cleanupTempDir();
+    alreadyInstalled = true;
+    running = false;
+    emit installProgress(InstallProgressEnd, ProgressFinalizingDone);
+    emit updateFinished(true, InstallSucceeded);
 }
 
 void UpdateEngine::completeInstallation()

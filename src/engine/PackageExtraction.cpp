@@ -2,6 +2,7 @@
 
 #include "ExtractionCheck.h"
 #include "ExtractionTools.h"
+#include "ManifestCheck.h"
 #include "PackageCheck.h"
 #include "PauseScale.h"
 
@@ -23,14 +24,20 @@ bool UpdateEngine::extractUpdatePackage()
     qDebug() << "=== 开始解压更新包 ===";
     if (!PackageCheck::isExtractable(zipPath))
         return false;
-    // Normally read by the download's integrity check; read here when this engine did not download it.
-    if (packageListing.isEmpty() && !packageListing.read(zipPath))
+    // Normally read and judged by the download's checks; here when this engine did not download it.
+    if (packageListing.isEmpty() && !(packageListing.read(zipPath) &&
+                                      PackageCheck(expectedSha256, packageSignature, packagePublicKeys)
+                                          .fitsInstallation(packageListing, appDir, configPath, newVersion)))
+        return false;
+    ManifestCheck manifest(packageListing, appDir);
+    if (!manifest.read(false))
         return false;
     const ExtractionCheck check(appDir);
 
     ExtractionTools tools(zipPath, appDir);
+    // The manifest's own checks come last: a folder that does not hold the package is not worth reading.
     const bool installed = tools.extract(packageListing, limits.powerShellTimeoutMs, limits.tarTimeoutMs) &&
-                           check.holdsOnlyThePackage(packageListing);
+                           check.holdsOnlyThePackage(packageListing) && manifest.completeInstallation();
 
     for (int percent = ExtractionProgressStart; percent <= ExtractionProgressEnd;
          percent += ExtractionProgressStep) {

@@ -74,10 +74,8 @@ void UpdateEngine::cancelUpdate()
     qDebug() << "取消更新操作";
     // Before the abort, so that the notifications the abort raises count as a cancellation.
     cancelled = true;
-    if (currentReply) {
-        currentReply->abort();
-        releaseReply();
-    }
+    // Also ends a pause before the download's next attempt.
+    releaseReply();
     if (workerThread) {
         waitUntilEnded(*workerThread);
         delete workerThread;

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <atomic>
 
@@ -17,7 +18,7 @@ class QThread;
 
 // Does all of the update work and never touches a widget: downloads and checks
 // the package on the GUI thread, then installs it on a worker thread of its own.
-// Everything it has to say leaves through its six signals.
+// Everything it has to say leaves through its signals.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
@@ -40,6 +41,15 @@ public:
     // After a successful installation the journal stays ("installed") until the restart has started the
     // daemon again, so that a kill before that is recovered with the daemon started; the restart calls this.
     void completeInstallation();
+    // The trial after the installation, in seconds; 0 (the default) makes the update final at once.
+    void setTrialSeconds(int seconds);
+    // After a successful installation on trial: starts the watcher, a copy of this program that starts the
+    // main program and ends the trial. False when there is no trial or the watcher could not be started; the
+    // caller then starts the main program itself.
+    bool handOverToTrialWatcher();
+    // After a success: whether another updater had already installed this version, so that nothing was
+    // installed and the product must not be started again.
+    bool wasAlreadyInstalled() const { return alreadyInstalled; }
 
 signals:
     void progressChanged(int percent, const QString &message);
@@ -48,11 +58,15 @@ signals:
     void readyToInstall();
     void updateFinished(bool success, const QString &message);
     void errorOccurred(const QString &error);
+    // The transfer broke off; after a pause the engine asks again (attempt of attempts in a row).
+    void reconnecting(int attempt, int attempts);
 
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onDownloadFinished();
     void onDownloadError(QNetworkReply::NetworkError error);
+    void onTransferSilent();
+    void requestPackage();
     void doInstallWork();
 
 private:
@@ -64,7 +78,12 @@ private:
 
     // The download
     void receivePackageData();
+    bool acceptAnswer();
+    bool continuesReceivedPart() const;
+    void takeAsFirstAnswer();
+    void resumeLater(const QString &reason);
     void abandonTransfer(const QString &reason);
+    void dropReply();
     void releaseReply();
 
     // Installation steps, run on the worker thread
@@ -79,6 +98,7 @@ private:
     bool prepareProgramFolder();
     void runInstallSteps();
     void finishInstall();
+    void finishAsAlreadyInstalled();
     void restoreOldVersion();
     void endInstallWithError(const QString &error);
     InstallTransaction::Observer transactionObserver();
@@ -99,10 +119,26 @@ private:
     QString configPath;
     // Set while tempDir is the folder this run created; a cleaned-up name is never taken up again.
     bool workFolderOwned = false;
+    int trialSeconds = 0;
+    // Set by the worker thread once the journal says "on trial", read by the window's restart.
+    std::atomic_bool onTrial{false};
+    std::atomic_bool alreadyInstalled{false};
 
     // The package body, filled as it arrives so that Qt's reply buffer never
     // holds a second copy of it.
     QByteArray downloadBuffer;
+    // What a resume must match: the whole package's length and the first answer's ETag or Last-Modified.
+    qint64 packageBytes = -1;
+    QByteArray packageValidator;
+    // Where the current answer's body starts in the package, and whether it still has to be judged.
+    qint64 answerOffset = 0;
+    bool answerJudged = false;
+    // Attempts since the package last grew beyond the furthest point reached.
+    int resumeAttempt = 0;
+    qint64 furthestBytes = 0;
+    // The connection's and the silence's time limit, and the pause before the next attempt.
+    QTimer transferWatch;
+    QTimer resumePause;
     QString expectedSha256;
     // What the verified package holds; the extraction is checked against it.
     PackageListing packageListing;

@@ -10,7 +10,9 @@
 
 #include "Platform.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -69,6 +71,16 @@ struct EntryStatus
     bool setIdBits = false;
 };
 EntryStatus entryStatus(const std::string &path);
+// The entries of the real folder at the path, each with what entryStatus would say of it. POSIX: the folder
+// is opened once without following a link at any level and every entry read from that handle, so that a walk
+// of thousands of files costs one open per folder, not one per component of every path; Windows: each entry
+// opened as entryStatus opens it. Empty when the folder cannot be opened or read (logged).
+struct FolderEntry
+{
+    std::string name;
+    EntryStatus status;
+};
+std::vector<FolderEntry> folderEntries(const std::string &folder);
 
 // Removes whatever is at the path: a link or junction as itself, a file, or a folder with everything inside
 // it, depth-first, each entry removed as what it is. True when nothing is left there (also when nothing was
@@ -84,6 +96,13 @@ FolderCreation createFolder(const std::string &path);
 // dropped; on Windows the folder's inherited access list). Not flushed. False, with no target left, on any
 // failure.
 bool copyFile(const std::string &source, const std::string &target);
+
+// copyFile for each of names (a file's name, no path) from the folder sourceFolder into the folder
+// targetFolder, in order, calling copied(index, success) after each. POSIX: both folders are opened once,
+// without following a link at any level, and every file through them, so that a folder of thousands of files
+// costs two opens of its path, not two per file; Windows: each file through copyFile.
+void copyFilesBetween(const std::string &sourceFolder, const std::string &targetFolder,
+                      const std::vector<std::string> &names, const std::function<void(size_t, bool)> &copied);
 
 // A new link at target with the same content as the link at source (its kind kept on Windows).
 bool copyLink(const std::string &source, const std::string &target);

@@ -137,6 +137,25 @@ bool statusWithoutFollowing(const std::string &path, struct stat &info)
            fstatat(parent.folder.get(), parent.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+EntryStatus statusFrom(const struct stat &info)
+{
+    EntryStatus status;
+    if (S_ISREG(info.st_mode))
+        status.type = EntryType::File;
+    else if (S_ISDIR(info.st_mode))
+        status.type = EntryType::Folder;
+    else if (S_ISLNK(info.st_mode))
+        status.type = EntryType::Link;
+    else
+        status.type = EntryType::Other;
+    status.size = static_cast<unsigned long long>(info.st_size);
+    status.linkCount = static_cast<unsigned long>(info.st_nlink);
+    status.ownedByAdministrators = info.st_uid == 0;
+    status.ownedByCaller = info.st_uid == callerUserId();
+    status.setIdBits = (info.st_mode & (S_ISUID | S_ISGID)) != 0;
+    return status;
+}
+
 std::string describe(const std::string &path, const std::string &problem)
 {
     return path + ": " + problem;
@@ -258,6 +277,33 @@ int openRegularFile(const std::string &path, struct stat &info)
     return file.release();
 }
 
+// The copy of copyFile, from the entry sourceName of the folder handle from to the new entry targetName of
+// the folder handle to; the paths only name them in the log.
+bool copyFileAt(int from, const std::string &sourceName, int to, const std::string &targetName,
+                const std::string &source, const std::string &target)
+{
+    struct stat info;
+    // Not blocking: opening a fifo that someone planted would otherwise wait for a writer forever.
+    Descriptor original(openat(from, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!original.valid() || fstat(original.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        logFailure("copyFile", source, original.valid() ? EINVAL : errno);
+        return false;
+    }
+    const mode_t mode = info.st_mode & kPermissionBits;
+    Descriptor copy(openat(to, targetName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           mode & ~kOthersMayEnter));
+    if (!copy.valid()) {
+        logFailure("copyFile", target, errno);
+        return false;
+    }
+    // Narrow while the bytes go in, the final mode once they are there: umask never decides.
+    const bool copied =
+        copyContents(original.get(), copy.get(), info.st_size) && fchmod(copy.get(), mode) == 0;
+    if (!copied)
+        unlinkat(to, targetName.c_str(), 0);
+    return copied;
+}
+
 bool removeAt(int folder, const char *name);
 
 // Everything inside the open folder, each entry as what it is.
@@ -369,27 +415,39 @@ std::string preparePrivateFolder(const std::string &path)
 
 EntryStatus entryStatus(const std::string &path)
 {
-    EntryStatus status;
     struct stat info;
-    if (!statusWithoutFollowing(path, info)) {
-        if (errno == ELOOP || errno == ENOTDIR)
-            status.type = EntryType::Link;
-        return status;
-    }
-    if (S_ISREG(info.st_mode))
-        status.type = EntryType::File;
-    else if (S_ISDIR(info.st_mode))
-        status.type = EntryType::Folder;
-    else if (S_ISLNK(info.st_mode))
+    if (statusWithoutFollowing(path, info))
+        return statusFrom(info);
+    EntryStatus status;
+    if (errno == ELOOP || errno == ENOTDIR)
         status.type = EntryType::Link;
-    else
-        status.type = EntryType::Other;
-    status.size = static_cast<unsigned long long>(info.st_size);
-    status.linkCount = static_cast<unsigned long>(info.st_nlink);
-    status.ownedByAdministrators = info.st_uid == 0;
-    status.ownedByCaller = info.st_uid == callerUserId();
-    status.setIdBits = (info.st_mode & (S_ISUID | S_ISGID)) != 0;
     return status;
+}
+
+std::vector<FolderEntry> folderEntries(const std::string &folder)
+{
+    std::vector<FolderEntry> found;
+    const std::vector<std::string> components = componentsOf(folder);
+    const Descriptor opened(
+        folder.empty() || folder.front() != '/' ? -1 : openFolderChain(components, components.size()));
+    // O_PATH cannot be read; the folder is opened again through the handle, never through its path.
+    Descriptor listing(opened.valid() ? openat(opened.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    DIR *entries = listing.valid() ? fdopendir(listing.get()) : nullptr;
+    if (!entries) {
+        logFailure("folderEntries", folder, errno);
+        return found;
+    }
+    const int handle = listing.release();
+    while (const dirent *entry = readdir(entries)) {
+        const std::string name = entry->d_name;
+        struct stat info;
+        if (name != "." && name != "..")
+            found.push_back({name, fstatat(handle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
+                                       ? statusFrom(info)
+                                       : EntryStatus{}});
+    }
+    closedir(entries);
+    return found;
 }
 
 bool removeTree(const std::string &path)
@@ -432,25 +490,32 @@ FolderCreation createFolder(const std::string &path)
 
 bool copyFile(const std::string &source, const std::string &target)
 {
-    struct stat info;
-    Descriptor from(openRegularFile(source, info));
-    Parent parent;
-    if (!from.valid() || !openParent(target, parent)) {
-        logFailure("copyFile", from.valid() ? target : source, errno);
+    Parent from;
+    Parent to;
+    if (!openParent(source, from) || !openParent(target, to)) {
+        logFailure("copyFile", from.folder.valid() ? target : source, errno);
         return false;
     }
-    const mode_t mode = info.st_mode & kPermissionBits;
-    Descriptor to(openat(parent.folder.get(), parent.name.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & ~kOthersMayEnter));
-    if (!to.valid()) {
-        logFailure("copyFile", target, errno);
-        return false;
+    return copyFileAt(from.folder.get(), from.name, to.folder.get(), to.name, source, target);
+}
+
+void copyFilesBetween(const std::string &sourceFolder, const std::string &targetFolder,
+                      const std::vector<std::string> &names, const std::function<void(size_t, bool)> &copied)
+{
+    const std::vector<std::string> sourceComponents = componentsOf(sourceFolder);
+    const std::vector<std::string> targetComponents = componentsOf(targetFolder);
+    const bool absolute = !sourceFolder.empty() && sourceFolder.front() == '/' && !targetFolder.empty() &&
+                          targetFolder.front() == '/';
+    const Descriptor from(absolute ? openFolderChain(sourceComponents, sourceComponents.size()) : -1);
+    const Descriptor to(absolute ? openFolderChain(targetComponents, targetComponents.size()) : -1);
+    if (!from.valid() || !to.valid())
+        logFailure("copyFilesBetween", from.valid() ? targetFolder : sourceFolder, absolute ? errno : EINVAL);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const bool plainName = names[i].find('/') == std::string::npos && names[i] != "." && names[i] != "..";
+        copied(i, from.valid() && to.valid() && plainName &&
+                      copyFileAt(from.get(), names[i], to.get(), names[i], sourceFolder + "/" + names[i],
+                                 targetFolder + "/" + names[i]));
     }
-    // Narrow while the bytes go in, the final mode once they are there: umask never decides.
-    const bool copied = copyContents(from.get(), to.get(), info.st_size) && fchmod(to.get(), mode) == 0;
-    if (!copied)
-        unlinkat(parent.folder.get(), parent.name.c_str(), 0);
-    return copied;
 }
 
 bool copyLink(const std::string &source, const std::string &target)

@@ -898,6 +898,23 @@ EntryStatus entryStatus(const std::string &path)
     return status;
 }
 
+// Each entry is opened as entryStatus opens it: a handle's final path is what shows a junction above it.
+std::vector<FolderEntry> folderEntries(const std::string &folder)
+{
+    std::vector<FolderEntry> found;
+    const std::string path = withForwardSlashes(folder);
+    const Opened opened = openEntry(path, kPinAccess, kShareAll);
+    std::vector<std::wstring> names;
+    if (opened.type != EntryType::Folder || !opened.problem.empty() ||
+        !listFolder(opened.handle.get(), names)) {
+        logProblem(L"folderEntries", path + ": cannot be listed");
+        return found;
+    }
+    for (const std::wstring &name : names)
+        found.push_back({toUtf8(name), entryStatus(childPath(path, name))});
+    return found;
+}
+
 bool removeTree(const std::string &path)
 {
     return removeEntry(withForwardSlashes(path), 0);
@@ -938,6 +955,13 @@ bool copyFile(const std::string &source, const std::string &target)
     logProblem(L"copyFile", target + ": copy of " + from + " failed, " + errorText(GetLastError()));
     discard(copy);
     return false;
+}
+
+void copyFilesBetween(const std::string &sourceFolder, const std::string &targetFolder,
+                      const std::vector<std::string> &names, const std::function<void(size_t, bool)> &copied)
+{
+    for (size_t i = 0; i < names.size(); ++i)
+        copied(i, copyFile(sourceFolder + "/" + names[i], targetFolder + "/" + names[i]));
 }
 
 bool copyLink(const std::string &source, const std::string &target)

@@ -4,8 +4,10 @@
 // Kept free of Qt so that the Windows implementation builds with a plain
 // mingw-w64 cross compiler.
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -76,5 +78,35 @@ bool flushFileSystemOf(const std::string &path);
 bool setRunOnceCommand(const std::string &name, const std::string &command);
 // Removing a value that is not there succeeds.
 bool removeRunOnceCommand(const std::string &name);
+
+// Watching the product after an update. A program started for watching runs on after the updater ends and
+// is not ended with it; its id is the process id.
+// Starts program (UTF-8, full path) with the arguments in folder, not waiting for it; 0 when it could not be
+// started (logged). It inherits the environment and nothing else of the caller's: no handle or descriptor,
+// no console or terminal; its standard streams lead nowhere. Windows: CreateProcessW, the handle kept for
+// watchedProgramEnd; elsewhere posix_spawn in a session of its own, the child reaped by watchedProgramEnd.
+std::int64_t startWatchedProgram(const std::string &program, const std::vector<std::string> &arguments,
+                                 const std::string &folder);
+
+struct ProgramEnd
+{
+    bool running = true;
+    // Ended by a crash: killed by a signal (POSIX), an exception code as its exit code (Windows: 0xC0000000
+    // and above), or ended in a way that could not be learnt. A non-zero exit code alone is not a crash.
+    bool crashed = false;
+    // Of a program that ended: its exit code (on Windows as the unsigned 32-bit value, so an exception code
+    // reads 0xC0000005 and not a negative number), the signal number on POSIX when crashed, -1 when unknown.
+    std::int64_t exitCode = 0;
+};
+// Looks without waiting; once ended, gives the same answer at every call. An id this process did not start
+// reads as ended, crashed, exit code -1.
+ProgramEnd watchedProgramEnd(std::int64_t id);
+
+// Whether a process other than the caller runs the executable at path (UTF-8, forward slashes), compared by
+// its full path (letter case ignored and either slash on Windows; links resolved elsewhere). A process that
+// has ended but is not yet reaped, or (POSIX) that runs a file since deleted or replaced, does not count;
+// nor does one the caller may not inspect. Windows: the process list and each process's image path; elsewhere
+// /proc/<pid>/exe.
+bool isExecutableRunning(const std::string &path);
 
 } // namespace platform

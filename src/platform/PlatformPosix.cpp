@@ -5,10 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <locale.h>
+#include <map>
+#include <mutex>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +38,11 @@ const mode_t kPrivateFolderMode = 0700;
 // Top-level folders of the system; they and the folders directly inside them are never a product folder.
 const char *const kSystemTopFolders[] = {"usr", "bin", "sbin", "etc", "boot", "var"};
 const char *const kLibraryFolderPrefix = "lib"; // lib, lib32, lib64, libx32...
+const char *const kNullDevice = "/dev/null";
+const char *const kProcessFolder = "/proc";
+const char *const kExecutableLinkName = "/exe";
+// The first descriptor a watched program does not inherit: only its standard streams are passed on.
+const int kFirstUninheritedDescriptor = 3;
 
 // pkexec starts its program with an almost empty environment. The elevated copy must still open its window
 // on the user's display (X11 or Wayland, through the Qt platform plugin the user chose) and must use the same
@@ -253,6 +264,99 @@ std::string realPathOf(const std::string &path)
     return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
 }
 
+void logSpawnFailure(const std::string &program, int error)
+{
+    std::fprintf(stderr, "startWatchedProgram %s: %s\n", program.c_str(), std::strerror(error));
+}
+
+// The first error among the results of setup calls that return an error number, 0 when all succeeded.
+int firstError(std::initializer_list<int> results)
+{
+    for (const int result : results) {
+        if (result != 0)
+            return result;
+    }
+    return 0;
+}
+
+// The watched program starts as if from a fresh logon rather than inside the updater: in a session of its
+// own (no terminal hang-up or keyboard signal of the updater's reaches it), its standard streams on the null
+// device (nobody reads the headless updater's streams, and the program must not hold them open after the
+// updater has ended), no other descriptor of the updater's, every signal unblocked and at its default action.
+int prepareSpawn(posix_spawn_file_actions_t &actions, posix_spawnattr_t &attributes,
+                 const std::string &folder)
+{
+    sigset_t noSignals;
+    sigset_t allSignals;
+    sigemptyset(&noSignals);
+    sigfillset(&allSignals);
+    return firstError({posix_spawn_file_actions_addchdir_np(&actions, folder.c_str()),
+                       posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, kNullDevice, O_RDONLY, 0),
+                       posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, kNullDevice, O_WRONLY, 0),
+                       posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO),
+                       posix_spawn_file_actions_addclosefrom_np(&actions, kFirstUninheritedDescriptor),
+                       posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
+                                                                 POSIX_SPAWN_SETSIGDEF),
+                       posix_spawnattr_setsigmask(&attributes, &noSignals),
+                       posix_spawnattr_setsigdefault(&attributes, &allSignals)});
+}
+
+// Programs started for watching, by process id; an entry that no longer runs keeps how it ended, because a
+// reaped child cannot be asked again.
+std::mutex &watchedProgramsLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<std::int64_t, ProgramEnd> &watchedPrograms()
+{
+    static std::map<std::int64_t, ProgramEnd> programs;
+    return programs;
+}
+
+ProgramEnd endFromStatus(int status)
+{
+    ProgramEnd end;
+    end.running = false;
+    end.crashed = WIFSIGNALED(status);
+    end.exitCode = end.crashed ? WTERMSIG(status) : WEXITSTATUS(status);
+    return end;
+}
+
+ProgramEnd unknownEnd()
+{
+    ProgramEnd end;
+    end.running = false;
+    end.crashed = true;
+    end.exitCode = -1;
+    return end;
+}
+
+// The executable a process runs, empty for a process that has ended (a zombie has no such link) or that
+// may not be looked at. The link of an executable replaced or deleted since ends in " (deleted)" and so
+// matches no path.
+std::string executableOfProcess(const std::string &pid)
+{
+    char target[PATH_MAX];
+    const std::string link = std::string(kProcessFolder) + "/" + pid + kExecutableLinkName;
+    const ssize_t length = readlink(link.c_str(), target, sizeof target);
+    return length > 0 && static_cast<size_t>(length) < sizeof target
+               ? std::string(target, static_cast<size_t>(length))
+               : std::string();
+}
+
+bool isProcessId(const char *name)
+{
+    if (*name == '\0')
+        return false;
+    for (const char *character = name; *character; ++character) {
+        if (*character < '0' || *character > '9')
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool isRunningAsAdministrator()
@@ -380,6 +484,88 @@ bool setRunOnceCommand(const std::string &name, const std::string &)
 bool removeRunOnceCommand(const std::string &)
 {
     return true;
+}
+
+std::int64_t startWatchedProgram(const std::string &program, const std::vector<std::string> &arguments,
+                                 const std::string &folder)
+{
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error != 0) {
+        logSpawnFailure(program, error);
+        return 0;
+    }
+    error = posix_spawnattr_init(&attributes);
+    // glibc runs the child until its exec, so a missing program or folder comes back here as the error.
+    pid_t pid = 0;
+    if (error == 0) {
+        error = prepareSpawn(actions, attributes, folder);
+        if (error == 0)
+            error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawnattr_destroy(&attributes);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        logSpawnFailure(program + " in " + folder, error);
+        return 0;
+    }
+    const std::lock_guard<std::mutex> guard(watchedProgramsLock());
+    watchedPrograms()[pid] = ProgramEnd();
+    return pid;
+}
+
+ProgramEnd watchedProgramEnd(std::int64_t id)
+{
+    const std::lock_guard<std::mutex> guard(watchedProgramsLock());
+    const auto found = watchedPrograms().find(id);
+    if (found == watchedPrograms().end())
+        return unknownEnd();
+    if (!found->second.running)
+        return found->second;
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = waitpid(static_cast<pid_t>(id), &status, WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped == 0)
+        return found->second;
+    if (reaped < 0) {
+        // Reaped by someone else (SIGCHLD ignored, or another waitpid): it ended, how is lost.
+        logFailure("watchedProgramEnd: waitpid", std::to_string(id));
+        found->second = unknownEnd();
+    } else {
+        found->second = endFromStatus(status);
+    }
+    return found->second;
+}
+
+bool isExecutableRunning(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved))
+        return false;
+    DIR *processes = opendir(kProcessFolder);
+    if (!processes) {
+        logFailure("isExecutableRunning: opendir", kProcessFolder);
+        return false;
+    }
+    const std::string ownPid = std::to_string(getpid());
+    bool running = false;
+    while (const dirent *entry = readdir(processes)) {
+        if (isProcessId(entry->d_name) && entry->d_name != ownPid &&
+            executableOfProcess(entry->d_name) == resolved) {
+            running = true;
+            break;
+        }
+    }
+    closedir(processes);
+    return running;
 }
 
 } // namespace platform

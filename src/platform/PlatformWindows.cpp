@@ -1,10 +1,12 @@
 #include "Platform.h"
 #include "WindowsShared.h"
 
+#include <map>
 #include <sddl.h>
 #include <shellapi.h>
 #include <stdlib.h>
 #include <string>
+#include <tlhelp32.h>
 #include <vector>
 
 namespace platform {
@@ -16,6 +18,9 @@ const char *const kProgramDataRoot = "C:/ProgramData";
 const DWORD kModulePathCapacity = MAX_PATH;
 const char *const kTemporarySubfolder = "/Temp";
 const wchar_t *const kRunOnceKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+// Exit codes from here up are exception codes (NTSTATUS errors): the program ended by a crash.
+const DWORD kFirstExceptionCode = 0xC0000000;
+const DWORD kLongPathCapacity = 32768;
 
 bool isBlank(wchar_t character)
 {
@@ -97,6 +102,126 @@ HKEY openRunOnceKey(const wchar_t *operation)
         return nullptr;
     }
     return key;
+}
+
+// One argument as the C runtime's parser (CommandLineToArgvW) reads it back: quoted when empty or holding a
+// blank or quote; inside quotes a quote is escaped, and so are the backslashes before it or before the end.
+std::wstring quotedArgument(const std::wstring &argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t character : argument) {
+        if (character == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(character == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += character;
+        backslashes = 0;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+std::wstring withBackslashes(const std::string &path)
+{
+    std::wstring wide = toWide(path);
+    for (wchar_t &character : wide) {
+        if (character == L'/')
+            character = L'\\';
+    }
+    return wide;
+}
+
+// The program name ends at the next quote whatever precedes it, so it is quoted as it is (a Windows path
+// holds no quote).
+std::wstring commandLineOf(const std::wstring &program, const std::vector<std::string> &arguments)
+{
+    std::wstring commandLine = L"\"" + program + L"\"";
+    for (const std::string &argument : arguments)
+        commandLine += L" " + quotedArgument(toWide(argument));
+    return commandLine;
+}
+
+// A program started for watching: its handle until it is seen to end, then how it ended.
+struct WatchedProgram
+{
+    HANDLE handle = nullptr;
+    ProgramEnd end;
+};
+
+SRWLOCK watchedProgramsLock = SRWLOCK_INIT;
+
+std::map<std::int64_t, WatchedProgram> &watchedPrograms()
+{
+    static std::map<std::int64_t, WatchedProgram> programs;
+    return programs;
+}
+
+ProgramEnd endedWith(DWORD exitCode)
+{
+    ProgramEnd end;
+    end.running = false;
+    end.crashed = exitCode >= kFirstExceptionCode;
+    end.exitCode = exitCode;
+    return end;
+}
+
+ProgramEnd unknownEnd()
+{
+    ProgramEnd end;
+    end.running = false;
+    end.crashed = true;
+    end.exitCode = -1;
+    return end;
+}
+
+// Looks at the handle once; the first answer that the program ended is kept and the handle let go.
+void updateEnd(WatchedProgram &program)
+{
+    const DWORD waited = WaitForSingleObject(program.handle, 0);
+    if (waited == WAIT_TIMEOUT)
+        return;
+    DWORD exitCode = 0;
+    if (waited == WAIT_OBJECT_0 && GetExitCodeProcess(program.handle, &exitCode)) {
+        program.end = endedWith(exitCode);
+    } else {
+        logFailure(L"watchedProgramEnd", L"WaitForSingleObject", GetLastError());
+        program.end = unknownEnd();
+    }
+    CloseHandle(program.handle);
+    program.handle = nullptr;
+}
+
+// Paths compare as Windows compares file names: letter case ignored, either slash.
+bool samePath(std::wstring first, std::wstring second)
+{
+    for (std::wstring *path : {&first, &second}) {
+        for (wchar_t &character : *path) {
+            if (character == L'/')
+                character = L'\\';
+        }
+    }
+    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether the process still runs the executable at path; a process that ended but that someone still holds
+// a handle to is listed, but does not count. One that may not be looked at does not count either.
+bool processRuns(DWORD pid, const std::wstring &path)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return false;
+    std::wstring image(kLongPathCapacity, L'\0');
+    DWORD length = kLongPathCapacity;
+    DWORD exitCode = 0;
+    const bool runs = QueryFullProcessImageNameW(process, 0, &image[0], &length) &&
+                      GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE &&
+                      samePath(image.substr(0, length), path);
+    CloseHandle(process);
+    return runs;
 }
 
 } // namespace
@@ -260,6 +385,65 @@ bool removeRunOnceCommand(const std::string &name)
         return false;
     }
     return true;
+}
+
+std::int64_t startWatchedProgram(const std::string &program, const std::vector<std::string> &arguments,
+                                 const std::string &folder)
+{
+    const std::wstring executable = withBackslashes(program);
+    std::wstring commandLine = commandLineOf(executable, arguments);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // No handle inherited and no console of the updater's: the program runs on by itself once the updater
+    // has ended, and the updater's console keys (Ctrl+C) do not reach it.
+    if (!CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                        CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS, nullptr, withBackslashes(folder).c_str(),
+                        &startup, &process)) {
+        logFailure(L"startWatchedProgram", L"CreateProcessW", GetLastError());
+        return 0;
+    }
+    CloseHandle(process.hThread);
+    AcquireSRWLockExclusive(&watchedProgramsLock);
+    WatchedProgram &watched = watchedPrograms()[process.dwProcessId];
+    watched.handle = process.hProcess;
+    watched.end = ProgramEnd();
+    ReleaseSRWLockExclusive(&watchedProgramsLock);
+    return process.dwProcessId;
+}
+
+ProgramEnd watchedProgramEnd(std::int64_t id)
+{
+    AcquireSRWLockExclusive(&watchedProgramsLock);
+    const auto found = watchedPrograms().find(id);
+    ProgramEnd end = unknownEnd();
+    if (found != watchedPrograms().end()) {
+        if (found->second.handle)
+            updateEnd(found->second);
+        end = found->second.end;
+    }
+    ReleaseSRWLockExclusive(&watchedProgramsLock);
+    return end;
+}
+
+bool isExecutableRunning(const std::string &path)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        logFailure(L"isExecutableRunning", L"CreateToolhelp32Snapshot", GetLastError());
+        return false;
+    }
+    const std::wstring wanted = toWide(path);
+    const DWORD ownPid = GetCurrentProcessId();
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    bool running = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !running;
+         more = Process32NextW(snapshot, &entry))
+        running = entry.th32ProcessID != ownPid && entry.th32ProcessID != 0 &&
+                  processRuns(entry.th32ProcessID, wanted);
+    CloseHandle(snapshot);
+    return running;
 }
 
 } // namespace platform

@@ -17,7 +17,7 @@ inline const QString ApplicationVersion = QStringLiteral(FARLINK_VERSION);
 // Exit codes
 constexpr int ExitSuccess = 0;
 constexpr int ExitFailure = 1;
-// --recover: the program folder could not be brought back whole
+// --recover and --watch: the program folder could not be brought back whole
 constexpr int ExitRecoveryFailed = 2;
 
 // Command line
@@ -37,6 +37,7 @@ inline const QString KeyDownloadUrl = QStringLiteral("download_url");
 inline const QString KeyMemo = QStringLiteral("memo");
 inline const QString KeySha256 = QStringLiteral("sha256");
 inline const QString KeySignature = QStringLiteral("signature");
+inline const QString KeyTrialSeconds = QStringLiteral("trial_seconds");
 
 // Separates the public keys built in through FARLINK_PACKAGE_PUBLIC_KEYS
 constexpr char PublicKeySeparator = ';';
@@ -49,6 +50,7 @@ constexpr char LogInfoOptionMissing[] = "错误：必须通过 -i 参数传递JS
 constexpr char LogCannotReadInfo[] = "无法读取JSON文件:";
 constexpr char LogMalformedJson[] = "JSON格式不正确";
 constexpr char LogIncomplete[] = "参数不完整";
+constexpr char LogBadTrialSeconds[] = "trial_seconds 无效（应为 0 到 600 的整数）";
 constexpr char LogMainProgramMissing[] = "主程序不存在:";
 constexpr char LogCompanionRemoved[] = "good";
 constexpr char LogCompanionKept[] = "伴随文件夹包含程序文件夹或是根目录，不删除:";
@@ -59,6 +61,11 @@ constexpr char LogInfoKept[] = "更新信息文件不在临时目录中，保留
 constexpr char LogSystemFolderRefused[] = "程序文件夹是系统文件夹，拒绝更新:";
 constexpr char LogRecoveryUsage[] = "用法: FarlinkUpdater --recover <主程序路径>（其所在目录必须存在）";
 constexpr char LogRecoveryNeedsAdministrator[] = "恢复需要管理员权限";
+constexpr char LogWatchUsage[] = "用法: FarlinkUpdater --watch <主程序路径>（其所在目录必须存在）";
+constexpr char LogWatchNeedsAdministrator[] = "试用期监视需要管理员权限";
+constexpr char LogNoTrialUnderWay[] = "没有处于试用期的安装，只启动主程序:";
+constexpr char LogTrialStarted[] = "新版本试用期开始，版本与时长（秒）:";
+constexpr char LogTrialFailed[] = "试用期检查未通过:";
 constexpr char LogProgramFolderUntrusted[] = "程序文件夹可被非管理员修改，拒绝更新:";
 constexpr char LogInfoNotCallers[] = "更新信息文件不是调用者本人的普通文件，保留该文件及其伴随文件夹:";
 constexpr char LogCompanionNotCallers[] = "伴随文件夹不是调用者本人的文件夹，不删除:";

@@ -1,6 +1,7 @@
 #include "UpdateInfoParser.h"
 
 #include "StartupConstants.h"
+#include "TransactionConstants.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,6 +11,29 @@
 namespace startup {
 
 namespace {
+
+// Absent: the default trial. A whole number from 0 to the maximum, as a JSON number or a string of digits;
+// anything else is -1, a bad value.
+int readTrialSeconds(const QJsonValue &value)
+{
+    using namespace transaction;
+    if (value.isUndefined())
+        return DefaultTrialSeconds;
+    double seconds = -1;
+    if (value.isDouble()) {
+        seconds = value.toDouble();
+    } else if (value.isString()) {
+        const QString digits = value.toString();
+        const bool allDigits = !digits.isEmpty() && std::all_of(digits.cbegin(), digits.cend(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        });
+        bool fits = false;
+        const int parsed = digits.toInt(&fits);
+        seconds = allDigits && fits ? parsed : -1;
+    }
+    const bool whole = seconds >= 0 && seconds <= MaximumTrialSeconds && seconds == static_cast<int>(seconds);
+    return whole ? static_cast<int>(seconds) : -1;
+}
 
 // Values of any other JSON type read as empty, like a missing key.
 UpdateInfo readValues(const QJsonObject &object, const QString &mode)
@@ -22,6 +46,7 @@ UpdateInfo readValues(const QJsonObject &object, const QString &mode)
     info.memo = object.value(KeyMemo).toString();
     info.sha256 = object.value(KeySha256).toString();
     info.signature = object.value(KeySignature).toString();
+    info.trialSeconds = readTrialSeconds(object.value(KeyTrialSeconds));
     return info;
 }
 
@@ -38,7 +63,8 @@ bool isUsableVersion(const QString &version)
 
 bool hasRequiredValues(const UpdateInfo &info)
 {
-    return !info.appPath.isEmpty() && isUsableVersion(info.newVersion) && !info.downloadUrl.isEmpty();
+    return !info.appPath.isEmpty() && isUsableVersion(info.newVersion) && !info.downloadUrl.isEmpty() &&
+           info.trialSeconds >= 0;
 }
 
 } // namespace

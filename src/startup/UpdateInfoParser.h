@@ -9,7 +9,7 @@ namespace startup {
 enum class InfoVerdict
 {
     Complete,   // every required value is present
-    Incomplete, // a JSON object, but app_path, new_version or download_url is empty
+    Incomplete, // a JSON object, but app_path, new_version or download_url is empty, or a value is bad
     Malformed   // not JSON, or its top level is not an object
 };
 

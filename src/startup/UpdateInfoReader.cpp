@@ -169,7 +169,7 @@ readUpdateInfo(const QStringList &arguments,
         scheduleCompanionFolderRemoval(companionFolderPath(realInfoPath), foldersToKeep(parsed.info.appPath));
 
     if (parsed.verdict == InfoVerdict::Incomplete) {
-        qCritical() << LogIncomplete;
+        qCritical() << (parsed.info.trialSeconds < 0 ? LogBadTrialSeconds : LogIncomplete);
         return std::nullopt;
     }
     // Refused before the recovery could touch it.

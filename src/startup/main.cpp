@@ -10,6 +10,7 @@
 #include "StartupConstants.h"
 #include "UpdateInfoReader.h"
 #include "UpdaterWindow.h"
+#include "WatchCommand.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -23,6 +24,7 @@ int runUpdaterWindow(const UpdateInfo &info, const QStringList &publicKeys)
     const QPointer<UpdaterWindow> window = new UpdaterWindow;
     window->setExpectedSha256(info.sha256);
     window->setPackageSignature(info.signature, publicKeys);
+    window->setTrialSeconds(info.trialSeconds);
     window->setUpdateInfo(info.appPath, info.newVersion, info.downloadUrl, info.mode, info.memo);
     window->setWindowFlags(window->windowFlags() | Qt::Tool);
     window->show();
@@ -37,6 +39,8 @@ int main(int argc, char *argv[])
 {
     if (startup::isRecoveryCommand(argc, argv))
         return startup::runRecoveryCommand(argc, argv);
+    if (startup::isWatchCommand(argc, argv))
+        return startup::runWatchCommand(argc, argv);
     QApplication application(argc, argv);
     startup::convertNamesAsUtf8();
     // Before any mode is chosen, so that every run, early exits included, leaves its record: the copy

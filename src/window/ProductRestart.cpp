@@ -53,6 +53,11 @@ void UpdaterWindow::restartApplication()
         return;
     restartButton->setEnabled(false);
     statusLabel->setText(window::StatusRestarting);
+    // The updater that installed this version restarts the product; a second copy of it must not run.
+    if (engine->wasAlreadyInstalled()) {
+        processEnd->exitAfterRestart(0);
+        return;
+    }
 
     const ProductDaemon daemon(productDir());
     if (!daemon.exists()) {
@@ -89,9 +94,11 @@ void UpdaterWindow::runDaemonService()
 
 void UpdaterWindow::launchMainProgram()
 {
-    // The daemon runs again: an interruption from here on needs no recovery.
-    engine->completeInstallation();
-    ToolProcess::startDetached(appPath, {}, productDir());
+    // The daemon runs again: an interruption from here on needs no recovery, or, on trial, is judged by it.
+    if (!engine->handOverToTrialWatcher()) {
+        engine->completeInstallation();
+        ToolProcess::startDetached(appPath, {}, productDir());
+    }
     processEnd->exitAfterRestart(0);
 }
 

@@ -21,6 +21,11 @@ UpdaterWindow::UpdaterWindow(std::unique_ptr<ProcessEnd> processEnd, QWidget *pa
 
     connect(engine, &UpdateEngine::progressChanged, this, &UpdaterWindow::onProgressChanged);
     connect(engine, &UpdateEngine::statusChanged, this, &UpdaterWindow::onStatusChanged);
+    // The bar keeps what has arrived; the percent of the resumed transfer replaces this line.
+    connect(engine, &UpdateEngine::reconnecting, this, [this](int attempt, int attempts) {
+        if (currentState == STATE_DOWNLOADING)
+            statusLabel->setText(QString::fromUtf8(window::StatusReconnecting).arg(attempt).arg(attempts));
+    });
     connect(engine, &UpdateEngine::installProgress, this, &UpdaterWindow::onInstallProgress);
     connect(engine, &UpdateEngine::readyToInstall, this, &UpdaterWindow::onReadyToInstall);
     connect(engine, &UpdateEngine::updateFinished, this, &UpdaterWindow::onUpdateFinished);
@@ -51,6 +56,11 @@ void UpdaterWindow::setExpectedSha256(const QString &sha256)
 void UpdaterWindow::setPackageSignature(const QString &signature, const QStringList &publicKeys)
 {
     engine->setPackageSignature(signature, publicKeys);
+}
+
+void UpdaterWindow::setTrialSeconds(int seconds)
+{
+    engine->setTrialSeconds(seconds);
 }
 
 void UpdaterWindow::showButton(QPushButton *button, const char *text, bool enabled)

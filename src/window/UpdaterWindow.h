@@ -50,6 +50,8 @@ public:
     void setExpectedSha256(const QString &sha256);
     // The package's signature and the public keys it must verify with; no key: no signature check.
     void setPackageSignature(const QString &signature, const QStringList &publicKeys);
+    // Seconds the new version is on trial after the restart; 0: the update is final at once.
+    void setTrialSeconds(int seconds);
 
     // Escape ends the updater, except while program files are being replaced and after a success, when it
     // starts the restart at once.

@@ -111,6 +111,8 @@ inline constexpr char StatusDownloadCancelled[] = "Download cancelled";
 inline constexpr char StatusInstalling[] = "Download complete, installing...";
 inline constexpr char StatusSucceeded[] = "Update successful! Restarting...";
 inline constexpr char StatusDownloadFailed[] = "Download failed";
+// %1 is the attempt, %2 the attempts the engine makes in a row.
+inline constexpr char StatusReconnecting[] = "网络中断，正在重新连接…（第 %1/%2 次）";
 inline constexpr char StatusRestored[] = "Update failed, restored to previous version";
 inline constexpr char StatusCritical[] = "Critical error! Please download from website";
 inline constexpr char StatusRestarting[] = "Restarting application...";

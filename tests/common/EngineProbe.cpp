@@ -1,9 +1,24 @@
 #include "EngineProbe.h"
 
+#include "EngineConstants.h"
+
+#include <QFileInfo>
+
 void EngineProbe::setAppDir(const QString &folder)
 {
     appDir = folder;
     installTransaction.appDir = folder;
+}
+
+void EngineProbe::aimAt(const QString &mainExecutable, const QString &packagePath, const QString &version)
+{
+    appPath = mainExecutable;
+    appDir = QFileInfo(mainExecutable).absolutePath();
+    installTransaction.setProgramPath(appPath);
+    configPath = appDir + QLatin1Char('/') + engine::ConfigFileName;
+    zipPath = packagePath;
+    tempDir = QFileInfo(packagePath).absolutePath();
+    newVersion = version;
 }
 
 EngineSignalLog::EngineSignalLog(UpdateEngine *engine)

@@ -40,6 +40,9 @@ public:
 
     // The program folder's transaction keeps the backup folder and whether it must outlive the run.
     void setAppDir(const QString &folder);
+    // Aims the engine at a program folder and a package already on disk, as after a download, for the benches
+    // that drive one step at a time.
+    void aimAt(const QString &mainExecutable, const QString &packagePath, const QString &version);
     QString backupDir() const { return installTransaction.backupFolder(); }
     void setBackupDir(const QString &folder) { installTransaction.backupDir = folder; }
     bool backupMustBeKept() const { return installTransaction.backupMustBeKept(); }

@@ -18,35 +18,49 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 302:
         return "Found";
     case 404:
         return "Not Found";
+    case 416:
+        return "Range Not Satisfiable";
     default:
         return "Status";
     }
 }
 
-QByteArray head(const LoopbackHttpServer::Response &response, qint64 bodyBytes)
+// The value of a header of the request head, its name matched without regard to case.
+QByteArray headerValue(const QByteArray &requestHead, const QByteArray &name)
 {
-    QByteArray text = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                      reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
-                      "\r\nConnection: close\r\n";
-    if (response.announceLength)
-        text += "Content-Length: " + QByteArray::number(bodyBytes + response.extraAnnouncedBytes) + "\r\n";
-    if (!response.location.isEmpty())
-        text += "Location: " + response.location + "\r\n";
-    return text + "\r\n";
+    for (const QByteArray &line : requestHead.split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name)
+            return line.mid(colon + 1).trimmed();
+    }
+    return {};
 }
 
-// True once the whole file has been handed to the socket and the connection is closing.
-bool sendMoreOf(QTcpSocket *socket, QFile *file)
+// The first byte of "bytes=<first>-", or -1 for any other form.
+qint64 rangeStart(const QByteArray &range)
 {
-    while (socket->bytesToWrite() < FileQueuedBytes && !file->atEnd())
-        socket->write(file->read(FileChunkBytes));
-    if (!file->atEnd() || socket->bytesToWrite() > 0)
+    if (!range.startsWith("bytes=") || !range.endsWith('-'))
+        return -1;
+    bool valid = false;
+    const qint64 first = range.mid(6, range.size() - 7).toLongLong(&valid);
+    return valid && first >= 0 ? first : -1;
+}
+
+// True once the answer's part has been handed to the socket; the connection then closes unless it stalls.
+bool sendMoreOf(QTcpSocket *socket, QFile *file, qint64 end, bool stall)
+{
+    while (socket->bytesToWrite() < FileQueuedBytes && file->pos() < end)
+        socket->write(file->read(qMin(FileChunkBytes, end - file->pos())));
+    if (file->pos() < end || socket->bytesToWrite() > 0)
         return false;
-    socket->disconnectFromHost();
+    if (!stall)
+        socket->disconnectFromHost();
     return true;
 }
 
@@ -95,6 +109,13 @@ LoopbackHttpServer::Response LoopbackHttpServer::closeAfter(const QByteArray &bo
 {
     Response response = ok(body);
     response.bytesToSend = sentBytes;
+    return response;
+}
+
+LoopbackHttpServer::Response LoopbackHttpServer::cutAtEveryTenth(const QByteArray &body)
+{
+    Response response = ok(body);
+    response.cutEvery = qMax(1, (body.size() + 9) / 10);
     return response;
 }
 
@@ -182,11 +203,17 @@ QStringList LoopbackHttpServer::requests() const
     return methodsAndPaths;
 }
 
+qint64 LoopbackHttpServer::bytesSent() const
+{
+    return sent;
+}
+
 void LoopbackHttpServer::acceptConnections()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
         ++connections;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readRequest(socket); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) { sent += bytes; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 }
@@ -197,53 +224,112 @@ void LoopbackHttpServer::readRequest(QTcpSocket *socket)
     if (!socket->peek(socket->bytesAvailable()).contains(EndOfHead))
         return;
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-    const QList<QByteArray> requestLine = socket->readAll().split('\r').value(0).split(' ');
+    const QByteArray requestHead = socket->readAll();
+    const QList<QByteArray> requestLine = requestHead.split('\r').value(0).split(' ');
     const QString path = QString::fromUtf8(requestLine.value(1).split('?').value(0));
     methodsAndPaths.append(QString::fromUtf8(requestLine.value(0)) + QLatin1Char(' ') + path);
     emit requestReceived(methodsAndPaths.last());
-    answer(socket, routes.value(path, notFound()));
-}
-
-void LoopbackHttpServer::answer(QTcpSocket *socket, const Response &response)
-{
+    Response response = routes.value(path, notFound());
     if (response.silent)
         return;
-    if (!response.filePath.isEmpty())
-        return answerWithFile(socket, response);
-    socket->write(head(response, response.body.size()));
-    socket->write(response.bytesToSend < 0 ? response.body : response.body.left(int(response.bytesToSend)));
-    if (!response.stall)
+    const bool firstAnswer = answersGiven[path]++ == 0;
+    auto *file = response.filePath.isEmpty() ? nullptr : new QFile(response.filePath, socket);
+    if (file && !file->open(QIODevice::ReadOnly)) {
+        response = notFound();
+        file = nullptr;
+    }
+    const qint64 size = file ? file->size() : response.body.size();
+    answer(socket, response, partFor(response, size, requestHead, firstAnswer), file);
+}
+
+LoopbackHttpServer::Part LoopbackHttpServer::partFor(const Response &response, qint64 size,
+                                                     const QByteArray &requestHead, bool firstAnswer) const
+{
+    Part part;
+    part.status = response.status;
+    part.etag = response.etag;
+    part.announced = size + response.extraAnnouncedBytes;
+    part.end = size;
+    const qint64 first = rangeStart(headerValue(requestHead, "range"));
+    const QByteArray ifRange = headerValue(requestHead, "if-range");
+    const bool sameVersion =
+        ifRange.isEmpty() || ifRange == response.etag || ifRange == response.lastModified;
+    if (response.status == 200 && first >= 0 && !response.ignoreRange &&
+        (sameVersion || !response.resumeEtag.isEmpty())) {
+        part.status = first < size ? 206 : 416;
+        part.start = first < size ? qMax<qint64>(0, first - response.rangeShift) : size;
+        if (!response.resumeEtag.isEmpty())
+            part.etag = response.resumeEtag;
+    }
+    if (firstAnswer && response.bytesToSend >= 0)
+        part.end = qBound(part.start, response.bytesToSend, size);
+    if (response.cutEvery > 0)
+        part.end = qMin(part.end, (part.start / response.cutEvery + 1) * response.cutEvery);
+    part.stall = response.stall && part.end < part.announced;
+    return part;
+}
+
+QByteArray LoopbackHttpServer::head(const Response &response, const Part &part)
+{
+    QByteArray text = "HTTP/1.1 " + QByteArray::number(part.status) + ' ' + reasonPhrase(part.status) +
+                      "\r\nContent-Type: " + response.contentType + "\r\nConnection: close\r\n";
+    const QByteArray announced = QByteArray::number(part.announced);
+    if (response.announceLength)
+        text +=
+            "Content-Length: " + QByteArray::number(part.status == 416 ? 0 : part.announced - part.start) +
+            "\r\n";
+    if (part.status == 206)
+        text += "Content-Range: bytes " + QByteArray::number(part.start) + '-' +
+                QByteArray::number(part.announced - 1) + '/' + announced + "\r\n";
+    if (part.status == 416)
+        text += "Content-Range: bytes */" + announced + "\r\n";
+    if (!response.ignoreRange)
+        text += "Accept-Ranges: bytes\r\n";
+    if (!part.etag.isEmpty())
+        text += "ETag: " + part.etag + "\r\n";
+    if (!response.lastModified.isEmpty())
+        text += "Last-Modified: " + response.lastModified + "\r\n";
+    if (!response.location.isEmpty())
+        text += "Location: " + response.location + "\r\n";
+    return text + "\r\n";
+}
+
+void LoopbackHttpServer::answer(QTcpSocket *socket, const Response &response, const Part &part, QFile *file)
+{
+    socket->write(head(response, part));
+    if (file)
+        return sendFile(socket, file, part, response.spreadOverMs);
+    socket->write(response.body.mid(int(part.start), int(part.end - part.start)));
+    if (!part.stall)
         socket->disconnectFromHost();
 }
 
-void LoopbackHttpServer::answerWithFile(QTcpSocket *socket, const Response &response)
+void LoopbackHttpServer::sendFile(QTcpSocket *socket, QFile *file, const Part &part, int spreadOverMs)
 {
-    auto *file = new QFile(response.filePath, socket);
-    if (!file->open(QIODevice::ReadOnly))
-        return answer(socket, notFound());
-    socket->write(head(response, file->size()));
-    if (response.spreadOverMs > 0)
-        return sendSpread(socket, file, response.spreadOverMs);
-    const auto sendMore = [this, socket, file] {
-        if (sendMoreOf(socket, file))
+    file->seek(part.start);
+    if (spreadOverMs > 0)
+        return sendSpread(socket, file, part.end, spreadOverMs);
+    const auto sendMore = [this, socket, file, part] {
+        if (sendMoreOf(socket, file, part.end, part.stall) && file->atEnd())
             emit fileSent(file->fileName());
     };
     connect(socket, &QTcpSocket::bytesWritten, file, sendMore);
     sendMore();
 }
 
-void LoopbackHttpServer::sendSpread(QTcpSocket *socket, QFile *file, int spreadOverMs)
+void LoopbackHttpServer::sendSpread(QTcpSocket *socket, QFile *file, qint64 end, int spreadOverMs)
 {
     const qint64 part = qMax<qint64>(1, (file->size() + SpreadParts - 1) / SpreadParts);
     auto *timer = new QTimer(file);
-    connect(timer, &QTimer::timeout, file, [this, socket, file, timer, part] {
-        socket->write(file->read(part));
-        if (!file->atEnd())
+    connect(timer, &QTimer::timeout, file, [this, socket, file, timer, part, end] {
+        socket->write(file->read(qMin(part, end - file->pos())));
+        if (file->pos() < end)
             return;
         timer->stop();
         // Closes once the written bytes have gone out.
         socket->disconnectFromHost();
-        emit fileSent(file->fileName());
+        if (file->atEnd())
+            emit fileSent(file->fileName());
     });
     timer->start(spreadOverMs / SpreadParts);
 }

@@ -14,6 +14,8 @@ class QTcpSocket;
 // Each path answers with the Response added for it; any other path gets a 404.
 // Every answer ends its connection, except a stalled or silent one, which stays
 // open until the client gives up or the server is destroyed.
+// A request for "Range: bytes=<first>-" is answered with 206 and the rest of the body when it names no
+// If-Range or one of the answer's validators, as a careful server does; other forms of Range are ignored.
 class LoopbackHttpServer final : public QObject
 {
     Q_OBJECT
@@ -31,10 +33,22 @@ public:
         bool announceLength = true;
         // Announce this many bytes more than the body holds.
         qint64 extraAnnouncedBytes = 0;
-        // Send only this many bytes of the body; -1 sends all of it.
+        // The first answer of the path sends the body only up to this byte; -1 sends all of it.
         qint64 bytesToSend = -1;
-        // Keep the connection open after sending instead of closing it.
+        // Every answer ends where the body reaches the next multiple of this many bytes; 0: no cuts.
+        qint64 cutEvery = 0;
+        // Keep the connection open where the body was cut instead of closing it.
         bool stall = false;
+        // The validators sent with every answer.
+        QByteArray etag = "\"loopback-1\"";
+        QByteArray lastModified;
+        // Answers a range with the whole body, as a server without ranges does.
+        bool ignoreRange = false;
+        // When set, a range is answered with this ETag and without looking at If-Range, as a careless server
+        // does when the file changed between the two requests.
+        QByteArray resumeEtag;
+        // A range is answered from this many bytes before the byte asked for (its Content-Range says so).
+        qint64 rangeShift = 0;
         // Send nothing at all, not even the head, and keep the connection open.
         bool silent = false;
         // When set, the body is this file, streamed from disk so that a large one costs the server
@@ -48,10 +62,13 @@ public:
     static Response withoutLength(const QByteArray &body);
     static Response redirect(const QUrl &target);
     static Response notFound();
-    // Announces the whole body, sends its first bytes, then neither sends nor closes.
+    // Announces the whole body, sends its first bytes, then neither sends nor closes; later answers are
+    // whole.
     static Response stallAfter(const QByteArray &body, qint64 sentBytes);
-    // Announces the whole body, sends its first bytes, then closes the connection.
+    // Announces the whole body, sends its first bytes, then closes the connection; later answers are whole.
     static Response closeAfter(const QByteArray &body, qint64 sentBytes);
+    // Closes every answer's connection when the body reaches the next of ten equal parts.
+    static Response cutAtEveryTenth(const QByteArray &body);
     // Sends the whole body but announces more, then closes the connection.
     static Response lengthLargerThanBody(const QByteArray &body, qint64 extraBytes);
     // Neither answers nor closes: a download from it simply stays in flight.
@@ -75,6 +92,8 @@ public:
     QStringList requestedPaths() const;
     // The same requests with their methods, e.g. "GET /update.zip".
     QStringList requests() const;
+    // Bytes handed to the network so far, heads included.
+    qint64 bytesSent() const;
 
 signals:
     // A request, as requests() lists it.
@@ -84,13 +103,30 @@ signals:
 
 private:
     void acceptConnections();
+    // What one answer sends of a body: its status and ETag, the length it announces, the bytes from start to
+    // end, and whether the connection then stays open.
+    struct Part
+    {
+        int status = 200;
+        QByteArray etag;
+        qint64 announced = 0;
+        qint64 start = 0;
+        qint64 end = 0;
+        bool stall = false;
+    };
+
     void readRequest(QTcpSocket *socket);
-    void answer(QTcpSocket *socket, const Response &response);
-    void answerWithFile(QTcpSocket *socket, const Response &response);
-    void sendSpread(QTcpSocket *socket, QFile *file, int spreadOverMs);
+    Part partFor(const Response &response, qint64 size, const QByteArray &requestHead,
+                 bool firstAnswer) const;
+    static QByteArray head(const Response &response, const Part &part);
+    void answer(QTcpSocket *socket, const Response &response, const Part &part, QFile *file = nullptr);
+    void sendFile(QTcpSocket *socket, QFile *file, const Part &part, int spreadOverMs);
+    void sendSpread(QTcpSocket *socket, QFile *file, qint64 end, int spreadOverMs);
 
     QTcpServer server;
     QHash<QString, Response> routes;
+    QHash<QString, int> answersGiven;
     QStringList methodsAndPaths;
     int connections = 0;
+    qint64 sent = 0;
 };

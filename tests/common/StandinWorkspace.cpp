@@ -70,9 +70,16 @@ bool StandinWorkspace::isValid() const
            QFileInfo(toolsBin() + QStringLiteral("/product-standin")).isExecutable();
 }
 
-bool StandinWorkspace::installProduct(const QString &relativePath) const
+bool StandinWorkspace::installProduct(const QString &relativePath, const QString &mode) const
 {
-    return copyExecutable(toolsBin() + QStringLiteral("/product-standin"), dir.filePath(relativePath));
+    const QString path = dir.filePath(relativePath);
+    if (!copyExecutable(toolsBin() + QStringLiteral("/product-standin"), path))
+        return false;
+    if (mode.isEmpty())
+        return true;
+    QFile copy(path);
+    const QByteArray line = "\nFARLINK_STANDIN_MODE=" + mode.toUtf8() + '\n';
+    return copy.open(QIODevice::Append) && copy.write(line) == line.size() && copy.flush();
 }
 
 QProcess *StandinWorkspace::startProduct(const QString &relativePath, const QStringList &arguments)

@@ -37,8 +37,10 @@ public:
 
     bool isValid() const;
     QString path() const { return dir.path(); }
-    // Copies the product stand-in to a path below the workspace, creating its folders.
-    bool installProduct(const QString &relativePath) const;
+    // Copies the product stand-in to a path below the workspace, creating its folders. A mode (see
+    // ProductStandIn.cpp, e.g. "crash-after-ms:1000") is appended to the copy's bytes, so that it stays with
+    // that copy wherever an update moves it.
+    bool installProduct(const QString &relativePath, const QString &mode = QString()) const;
     // Installs the product stand-in there, starts it with the arguments and waits until it has recorded
     // its start. The process belongs to the workspace; nullptr when it did not start.
     QProcess *startProduct(const QString &relativePath, const QStringList &arguments = {});

@@ -29,7 +29,9 @@ InstallJournal::Record sampleRecord()
             QStringLiteral("_update_backup_20250101_120000"),
             {{QStringLiteral("Quillon.exe"), 4096},
              {QStringLiteral("QuillonServer/QuillonDaemon.exe"), 0},
-             {QStringLiteral("数据/大 文件.bin"), 5000000000LL}}};
+             {QStringLiteral("数据/大 文件.bin"), 5000000000LL}},
+            {},
+            0};
 }
 
 } // namespace
@@ -85,6 +87,22 @@ void TestInstallJournal::refusesWhatARecoveryCannotTrust_data()
     QTest::newRow("no list needed before the backup")
         << QByteArray(R"({"format":1,"stage":"backup-started","backup":"_update_backup_1"})") << true;
     QTest::newRow("empty list") << ValidHead + R"("files":[]})" << true;
+    const QByteArray trialHead = QByteArray(ValidHead).replace("backup-complete", "on-trial");
+    const QByteArray trialFiles = R"("files":[{"path":"x.dll","size":1}])";
+    QTest::newRow("on trial") << trialHead + trialFiles + R"(,"version":"2.0","trial_seconds":60})" << true;
+    QTest::newRow("on trial, longest trial")
+        << trialHead + trialFiles + R"(,"version":"2.0","trial_seconds":600})" << true;
+    QTest::newRow("on trial without its version")
+        << trialHead + trialFiles + R"(,"trial_seconds":60})" << false;
+    QTest::newRow("on trial, line break in the version") << trialHead + trialFiles + R"(,"version":"2.0
+[App]","trial_seconds":60})" << false;
+    QTest::newRow("on trial without its length") << trialHead + trialFiles + R"(,"version":"2.0"})" << false;
+    QTest::newRow("on trial, longer than any trial")
+        << trialHead + trialFiles + R"(,"version":"2.0","trial_seconds":601})" << false;
+    QTest::newRow("rolling back a trial without the list")
+        << QByteArray(trialHead).replace("on-trial", "trial-rollback") +
+               R"("version":"2.0","trial_seconds":60})"
+        << false;
 }
 
 void TestInstallJournal::refusesWhatARecoveryCannotTrust()

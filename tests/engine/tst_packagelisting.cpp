@@ -122,6 +122,11 @@ void PackageListingTest::refusals_data()
     const QByteArray program = zipArchive(Program);
     QByteArray corrupted = zipArchive({file(QStringLiteral("big.bin"), QByteArray(4000, 'a'))});
     corrupted[60] = char(corrupted.at(60) ^ 0x55);
+    // The second entry's data is read on a thread of its own: its damage must refuse the package all the
+    // same.
+    QByteArray secondCorrupted = storedZipArchive(
+        {file(QStringLiteral("app.exe")), file(QStringLiteral("big.bin"), QByteArray(4000, 'a'))});
+    secondCorrupted[secondCorrupted.indexOf(QByteArray(4000, 'a')) + 2000] = 'b';
 
     const int endRecord = program.lastIndexOf("PK\x05\x06");
     QTest::newRow("tar archive") << tarArchive(Program) << "不是完整的 zip 文件";
@@ -141,6 +146,7 @@ void PackageListingTest::refusals_data()
     QTest::newRow("cut short: no central directory")
         << program.left(program.size() - 30) << "不是完整的 zip 文件";
     QTest::newRow("data does not match its CRC-32") << corrupted << "数据损坏 big.bin";
+    QTest::newRow("second entry's data does not match its CRC-32") << secondCorrupted << "数据损坏 big.bin";
     // A bare end record: no entry where the file begins, and an empty listing would be refused as well.
     QTest::newRow("no entries") << QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0') << "更新包无效: ";
     QTest::newRow("symbolic link")
@@ -206,6 +212,9 @@ void PackageListingTest::installCheck_data()
     QTest::newRow("a folder replaced by a link to a copy")
         << "link-folder" << false << "QuillonServer 是链接";
     QTest::newRow("a file where a folder belongs") << "folder-is-file" << false << "不是文件夹";
+    // The second half of the listing is checked beside the first; the first difference in order is logged.
+    QTest::newRow("last file other") << "alter-last" << false << "docs/读我.txt 大小 4，应为 0";
+    QTest::newRow("first and last file other") << "alter-both" << false << "app.exe SHA-256";
 }
 
 void PackageListingTest::installCheck()
@@ -232,7 +241,7 @@ void PackageListingTest::installCheck()
         QVERIFY(QFile::remove(app));
     else if (change == QLatin1String("shorten"))
         writeFile(app, CheckInput.left(8));
-    else if (change == QLatin1String("alter"))
+    else if (change == QLatin1String("alter") || change == QLatin1String("alter-both"))
         writeFile(app, "987654321");
     else if (change == QLatin1String("link")) {
         writeFile(outside + QStringLiteral("/app.exe"), CheckInput);
@@ -244,6 +253,8 @@ void PackageListingTest::installCheck()
         QVERIFY(QDir(server).removeRecursively());
         writeFile(server, "not a folder");
     }
+    if (change == QLatin1String("alter-last") || change == QLatin1String("alter-both"))
+        writeFile(folder + QStringLiteral("/docs/读我.txt"), "text");
     MessageLog log;
 
     QCOMPARE(listing.isInstalledIn(folder), installed);

@@ -175,7 +175,7 @@ void TestInstallRecovery::layOut(Folder folder, Backup backup)
 
 void TestInstallRecovery::writeJournal(Stage stage)
 {
-    InstallJournal::Record record{stage, BackupName, {}};
+    InstallJournal::Record record{stage, BackupName, {}, QStringLiteral("2.0"), 60};
     QMap<QString, QByteArray> listed = OldFiles;
     listed.insert(DaemonRelative, daemonBytes);
     for (auto it = listed.cbegin(); it != listed.cend(); ++it)
@@ -215,6 +215,9 @@ void TestInstallRecovery::bringsBackOneWholeVersion_data()
         << Stage::Restored << Folder::Old << Backup::Partial << false;
     QTest::newRow("installed") << Stage::Installed << Folder::New << Backup::Whole << true;
     QTest::newRow("installed, backup gone") << Stage::Installed << Folder::New << Backup::None << true;
+    // A trial whose watcher is gone, judged by a daemon service that does not run.
+    QTest::newRow("on trial") << Stage::OnTrial << Folder::New << Backup::Whole << false;
+    QTest::newRow("trial rolling back") << Stage::TrialRollBack << Folder::Mixed << Backup::Whole << false;
 }
 
 void TestInstallRecovery::bringsBackOneWholeVersion()

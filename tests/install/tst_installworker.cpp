@@ -1,5 +1,7 @@
 #include "EngineProbe.h"
 #include "FolderSnapshot.h"
+#include "LoopbackHttpServer.h"
+#include "MessageLog.h"
 #include "ProcessRun.h"
 #include "StandinWorkspace.h"
 #include "TestFiles.h"
@@ -128,6 +130,8 @@ private slots:
     void failedExtraction_data();
     void failedExtraction();
     void twoUpdatersAtOnce();
+    void checkedBeforeStopping_data();
+    void checkedBeforeStopping();
 
 private:
     // A product of six files (with the daemon) or of hidden files only.
@@ -479,8 +483,9 @@ void TestInstallWorker::failedExtraction()
     }
 }
 
-// Two updaters for one program folder, set up in the same second: separate work folders, and the second
-// installation waits for the first instead of sharing its backup.
+// Two updaters for one program folder and version, set up in the same second: separate work folders, and the
+// second waits for the first instead of sharing its backup, then finds the version installed and installs
+// nothing.
 void TestInstallWorker::twoUpdatersAtOnce()
 {
     createProduct();
@@ -505,16 +510,110 @@ void TestInstallWorker::twoUpdatersAtOnce()
     QVERIFY((signalLog->of(QStringLiteral("installProgress")).first() == waiting) !=
             (secondLog.of(QStringLiteral("installProgress")).first() == waiting));
     // The second run began only once the first had installed and cleaned up; it found the first's journal
-    // before the first's window had restarted the daemon, so it completed that run first.
+    // before the first's window had restarted the daemon, so it completed that run, and stopped nothing.
     // The detached "run" records itself in its own time, so only the commands, not their order, count.
-    QStringList calls = daemonCalls();
-    QStringList expected = daemonCommands(DaemonRestart) + daemonCommands({});
-    calls.sort();
+    QStringList expected = daemonCommands(DaemonRestart);
     expected.sort();
-    QCOMPARE(calls, expected);
+    const auto sortedCalls = [this] {
+        QStringList calls = daemonCalls();
+        calls.sort();
+        return calls;
+    };
+    QTRY_COMPARE(sortedCalls(), expected);
+    const bool firstInstalled = !signalLog->of(QStringLiteral("installProgress")).contains(waiting);
+    const EngineSignalLog &waited = firstInstalled ? secondLog : *signalLog;
+    QVERIFY(!waited.of(QStringLiteral("installProgress")).contains(progress(70, ProgressClosing)));
     QCOMPARE(readFile(file(QStringLiteral("second.dll"))), QByteArray("2"));
-    QCOMPARE(backupFolders(appDir), QStringList{JournalFileName});
+    // The first run's journal ended by the second, which had none of its own.
+    QCOMPARE(backupFolders(appDir), QStringList());
     second.cancelUpdate();
+}
+
+void TestInstallWorker::checkedBeforeStopping_data()
+{
+    QTest::addColumn<QString>("installed"); // App/Version in config.ini
+    QTest::addColumn<QString>("packaged");  // the manifest's version; empty: a package without a manifest
+    QTest::addColumn<QString>("announced"); // new_version
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<QString>("logged"); // the refusal; empty: ready to install
+
+    const QString otherVersion = QStringLiteral("更新包清单的版本与更新信息不一致: ");
+    const QString notHigher = QStringLiteral("更新包版本不高于已安装的版本，拒绝安装: ");
+    QTest::newRow("an older signed package announced as a higher version") << "1.0"
+                                                                           << "0.9"
+                                                                           << "3.0" << true << otherVersion;
+    QTest::newRow("an older signed package announced as itself") << "2.0"
+                                                                 << "1.5"
+                                                                 << "1.5" << true << notHigher;
+    QTest::newRow("the installed version again") << "2.0"
+                                                 << "2.0.0"
+                                                 << "2.0" << true << notHigher;
+    QTest::newRow("a manifest of another version than announced") << "1.0"
+                                                                  << "2.0"
+                                                                  << "2.1" << false << otherVersion;
+    QTest::newRow("keys built in, no manifest") << "1.0"
+                                                << ""
+                                                << "2.0" << true << "更新包没有清单，拒绝安装";
+    QTest::newRow("no keys, no manifest") << "1.0"
+                                          << ""
+                                          << "2.0" << false << "";
+    QTest::newRow("a newer signed package") << "1.0"
+                                            << "2.0"
+                                            << "2.0" << true << "";
+    QTest::newRow("an unreadable installed version counts as the lowest") << "n/a"
+                                                                          << "0.1"
+                                                                          << "0.1" << true << "";
+}
+
+// The package's own word on what it is decides before anything is stopped: a refusal leaves the product
+// running and its folder as it was.
+void TestInstallWorker::checkedBeforeStopping()
+{
+    QFETCH(QString, installed);
+    QFETCH(QString, packaged);
+    QFETCH(QString, announced);
+    QFETCH(bool, keyed);
+    QFETCH(QString, logged);
+    createProduct();
+    engine->running = false;
+    writeFile(engine->configPath, "[App]\nVersion=" + installed.toUtf8() + "\n");
+    startMainExecutable();
+    QTemporaryDir scratch;
+    const QString stage = scratch.filePath(QStringLiteral("2.0"));
+    const QString served = scratch.filePath(QStringLiteral("served.zip"));
+    const QString key = scratch.filePath(QStringLiteral("key.pem"));
+    writeFiles(stage, {{"readme.txt", "version 2"}, {"lib/core.dll", randomBytes(3000, 5)}});
+    const ProcessRun keygen = runProcess(QStringLiteral(FARLINK_SIGN_PATH), {"keygen", key});
+    QVERIFY(keygen.succeeded());
+    const ProcessRun packed =
+        packaged.isEmpty() ? (runProcess(QStringLiteral("zip"), {"-q", "-r", served, "."},
+                                         QProcessEnvironment::systemEnvironment(), stage),
+                              runProcess(QStringLiteral(FARLINK_SIGN_PATH), {"sign", key, served}))
+                           : runProcess(QStringLiteral(FARLINK_PACK_PATH),
+                                        {"full", stage, "--version", packaged, "-o", served, "--key", key});
+    QVERIFY2(packed.succeeded(), packed.errors.constData());
+    const QString signature = QRegularExpression(QStringLiteral("\"signature\": \"([^\"]+)\""))
+                                  .match(QString::fromLatin1(packed.output))
+                                  .captured(1);
+    if (keyed)
+        engine->setPackageSignature(signature, {QString::fromLatin1(keygen.output.trimmed())});
+    LoopbackHttpServer server;
+    server.addRoute(QStringLiteral("/update.zip"), LoopbackHttpServer::file(served));
+    engine->newVersion = announced;
+    engine->downloadUrl = server.url(QStringLiteral("/update.zip")).toString();
+    const FolderSnapshot before(appDir);
+    MessageLog log;
+
+    engine->startDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !engine->isRunning() || !signalLog->of(QStringLiteral("readyToInstall")).isEmpty(), RunLimitMs);
+
+    QCOMPARE(signalLog->of(QStringLiteral("errorOccurred")),
+             logged.isEmpty() ? QStringList() : QStringList{ErrorIntegrity});
+    QVERIFY2(logged.isEmpty() || log.startingWith(logged).size() == 1, qPrintable(log.lines().join('\n')));
+    QCOMPARE(mainProcess->state(), QProcess::Running);
+    QCOMPARE(workspace->calls(), QStringList());
+    QCOMPARE(FolderSnapshot(appDir).differenceFrom(before), QString());
 }
 
 QTEST_GUILESS_MAIN(TestInstallWorker)

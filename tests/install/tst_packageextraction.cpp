@@ -3,6 +3,7 @@
 #include "MessageLog.h"
 #include "PackageListing.h"
 #include "PowerShellCommand.h"
+#include "ProcessRun.h"
 #include "TestFiles.h"
 
 #include <QDir>
@@ -19,6 +20,8 @@
 #include <clocale>
 #include <csignal>
 #include <memory>
+
+using Files = QMap<QString, QByteArray>;
 
 namespace {
 
@@ -110,6 +113,8 @@ private slots:
     void badPackage();
     void extractionMatchesPackage_data();
     void extractionMatchesPackage();
+    void manifestPackage_data();
+    void manifestPackage();
 
 private:
     void setUpFolders(const QString &appName, const QString &workName);
@@ -615,6 +620,73 @@ void PackageExtractionTest::extractionMatchesPackage()
              qPrintable(failed.join('\n')));
     if (logged.isEmpty())
         QCOMPARE(readText(app(QStringLiteral("docs/读我.txt"))), QStringLiteral("读我"));
+}
+
+void PackageExtractionTest::manifestPackage_data()
+{
+    QTest::addColumn<bool>("delta");
+    QTest::addColumn<QString>("tar");
+    QTest::addColumn<bool>("baseModified");
+    QTest::addColumn<QString>("logged"); // the start of the one failed check; empty: installed
+
+    QTest::newRow("full package: the obsolete DLL removed, the manifest not left")
+        << false << "pass" << false << QString();
+    QTest::newRow("delta: the same folder as the full package") << true << "pass" << false << QString();
+    QTest::newRow("delta, a file it does not carry cut short after the extraction: restored")
+        << true << "plant-short" << false << "安装校验失败: base.dll 大小 1，应为 4";
+    QTest::newRow("delta over a changed base: refused before any tool runs")
+        << true << "pass" << true << "增量更新包与已安装的程序不符，第一个不同的文件: lib/keep.dll";
+}
+
+// Packages made by farlink-pack from the folders of 1.0 and 2.0; after an installation the program folder is
+// the folder of 2.0, byte for byte, with the product's own config.ini.
+void PackageExtractionTest::manifestPackage()
+{
+    QFETCH(bool, delta);
+    QFETCH(QString, tar);
+    QFETCH(bool, baseModified);
+    QFETCH(QString, logged);
+    const Files kept{
+        {"QuillonServer/QuillonDaemon.exe", "old daemon"}, {"lib/keep.dll", "keep"}, {"base.dll", "base"}};
+    const QString older = scratch->filePath(QStringLiteral("1.0"));
+    const QString newer = scratch->filePath(QStringLiteral("2.0"));
+    writeFiles(older, kept);
+    writeFiles(older, {{"app.exe", "old program"}, {"lib/old.dll", "obsolete"}});
+    writeFiles(newer, kept);
+    writeFiles(newer, {{"app.exe", "new program"}, {"new.dll", randomBytes(3000, 3)}});
+    QVERIFY(QFile::copy(app(QStringLiteral("config.ini")), newer + QStringLiteral("/config.ini")));
+    writeFiles(appDir, {{"lib/keep.dll", baseModified ? "KEEP" : "keep"},
+                        {"base.dll", "base"},
+                        {"lib/old.dll", "obsolete"}});
+    const QStringList source = delta ? QStringList{"delta", older, newer, "--base-version", "1.0"}
+                                     : QStringList{"full", newer, "--remove", "lib/old.dll"};
+    const ProcessRun packed = runProcess(QStringLiteral(FARLINK_PACK_PATH),
+                                         source + QStringList{"--version", "2.0", "-o", engine->zipPath});
+    QVERIFY2(packed.succeeded(), packed.errors.constData());
+    engine->newVersion = QStringLiteral("2.0");
+    engine->configPath = app(QStringLiteral("config.ini"));
+    QVERIFY(engine->createBackup());
+    const QString backupName = QFileInfo(engine->backupDir()).fileName();
+    const FolderSnapshot before(appDir, FolderSnapshot::Scope::FilesOnly, backupName);
+    qputenv("FAKE_TAR_MODE", tar.toLatin1());
+    MessageLog log;
+
+    QCOMPARE(engine->extractUpdatePackage(), logged.isEmpty());
+
+    if (logged.isEmpty()) {
+        QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, backupName)
+                     .differenceFrom(FolderSnapshot(newer, FolderSnapshot::Scope::FilesOnly)),
+                 QString());
+        return;
+    }
+    QVERIFY2(log.startingWith(logged).size() == 1, qPrintable(log.lines().join('\n')));
+    // Refused before the tools ran: nothing was touched. Otherwise the restore brings back 1.0 whole, the
+    // DLL that 2.0 no longer has included.
+    QCOMPARE(QFileInfo::exists(tarRecord(QStringLiteral("args"))), !baseModified);
+    if (!baseModified)
+        QVERIFY(engine->restoreBackup());
+    QCOMPARE(FolderSnapshot(appDir, FolderSnapshot::Scope::FilesOnly, backupName).differenceFrom(before),
+             QString());
 }
 
 QTEST_GUILESS_MAIN(PackageExtractionTest)

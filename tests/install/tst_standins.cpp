@@ -46,6 +46,8 @@ private slots:
     void daemonStopEndsOnlyItsOwnService();
     void mainExecutableRecordsItsStart_data();
     void mainExecutableRecordsItsStart();
+    void modeInTheCopyChangesHowItEnds_data();
+    void modeInTheCopyChangesHowItEnds();
 
 private:
     // Starts a copy of the product stand-in and waits until it has recorded its start; 0 when it did not.
@@ -360,6 +362,66 @@ void TestStandins::mainExecutableRecordsItsStart()
     QCOMPARE(entry.mid(4), arguments);
     QTest::qWait(200);
     QVERIFY(StandinWorkspace::isRunning(pid));
+}
+
+void TestStandins::modeInTheCopyChangesHowItEnds_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("crashed");
+    QTest::addColumn<int>("exitCode"); // of a copy that did not crash
+    QTest::addColumn<QStringList>("events");
+
+    const QString main = StandinWorkspace::uniqueImage(QStringLiteral("SiMode"));
+    const QString daemon = QStringLiteral("QuillonDaemon.exe");
+    QTest::newRow("main executable crashes")
+        << main << "crash-after-ms:300" << QStringList{"-x"} << true << 0 << QStringList{"start"};
+    QTest::newRow("main executable crashes at once")
+        << main << "crash-after-ms:0" << QStringList() << true << 0 << QStringList{"start"};
+    QTest::newRow("main executable exits")
+        << main << "exit-after-ms:300" << QStringList() << false << 0 << QStringList{"start"};
+    QTest::newRow("service dies") << daemon << "service-dies-after-ms:300" << QStringList() << false << 1
+                                  << QStringList{"service"};
+    QTest::newRow("service started by run dies")
+        << daemon << "service-dies-after-ms:300" << QStringList{"run"} << false << 0
+        << QStringList{"run", "service"};
+    QTest::newRow("run starts no service")
+        << daemon << "service-never-starts" << QStringList{"run"} << false << 0 << QStringList{"run"};
+    QTest::newRow("service refuses to start")
+        << daemon << "service-never-starts" << QStringList() << false << 1 << QStringList{"service-refused"};
+    QTest::newRow("mode of a main executable on the daemon")
+        << daemon << "crash-after-ms:0" << QStringList{"install"} << false << 0 << QStringList{"install"};
+    QTest::newRow("unknown mode") << main << "crash-after:300" << QStringList() << false << 2
+                                  << QStringList();
+    QTest::newRow("delay not a number")
+        << main << "exit-after-ms:soon" << QStringList() << false << 2 << QStringList();
+    QTest::newRow("delay missing") << daemon << "service-dies-after-ms" << QStringList() << false << 2
+                                   << QStringList();
+}
+
+void TestStandins::modeInTheCopyChangesHowItEnds()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, mode);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, crashed);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, events);
+
+    QVERIFY(workspace->installProduct(ProductFolder + name, mode));
+    const ProcessRun run = runProcess(QDir(workspace->path()).filePath(ProductFolder + name), arguments);
+
+    QVERIFY(run.finished);
+    QCOMPARE(run.status, crashed ? QProcess::CrashExit : QProcess::NormalExit);
+    if (!crashed)
+        QCOMPARE(run.exitCode, exitCode);
+    QStringList recorded;
+    for (const QStringList &entry : workspace->entries())
+        recorded.append(entry.at(StandinWorkspace::Event));
+    QCOMPARE(recorded, events);
+    for (const qint64 service : workspace->pidsOf(QStringLiteral("service")))
+        QTRY_VERIFY_WITH_TIMEOUT(!StandinWorkspace::isRunning(service), ProcessRunLimitMs);
 }
 
 QTEST_GUILESS_MAIN(TestStandins)

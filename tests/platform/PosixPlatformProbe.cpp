@@ -1,7 +1,8 @@
 // Calls one platform function per start so that its effect on the whole process (exit code, relaunch,
 // user id, the caller pkexec names) can be observed from the test. Started again through a fake pkexec, it
 // writes what it received instead: its own executable, its arguments and its complete environment. Run as
-// an ordinary user it also plays the one who swaps folders for links under the elevated side.
+// an ordinary user it also plays the one who swaps folders for links under the elevated side. It also starts
+// a program for watching and ends before it, and asks whether an executable runs while running it itself.
 
 #include "FileSafety.h"
 #include "Platform.h"
@@ -14,6 +15,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char **environ;
 
@@ -109,6 +111,18 @@ int removeCallersEntry(const std::string &path, const std::string &kind)
     return 0;
 }
 
+// Starts the program for watching with a descriptor of its own open that is not closed on exec, prints the
+// program's id and ends without waiting for it.
+int startWatched(const std::string &folder, int argc, char **argv)
+{
+    const int leaked = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::int64_t id = platform::startWatchedProgram(argv[0], arguments, folder);
+    writeText((std::to_string(id) + "\n").c_str());
+    close(leaked);
+    return id > 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -126,9 +140,16 @@ int main(int argc, char **argv)
         return swapNames(argv[2], argv[3], std::atol(argv[4]));
     if (action == "remove-callers" && argc == 4)
         return removeCallersEntry(argv[2], argv[3]);
+    if (action == "watch" && argc >= 4)
+        return startWatched(argv[2], argc - 3, argv + 3);
+    if (action == "running" && argc == 3) {
+        writeText(platform::isExecutableRunning(argv[2]) ? "running\n" : "not running\n");
+        return 0;
+    }
     if (argc == 3)
         return endProcess(action, std::atoi(argv[2]));
     writeText("usage: admin | relaunch [arguments...] | terminate <code> | exit <code> |\n"
-              "       swap <first> <second> <times> | remove-callers <path> file|folder\n");
+              "       swap <first> <second> <times> | remove-callers <path> file|folder |\n"
+              "       watch <folder> <program> [arguments...] | running <executable>\n");
     return 4;
 }

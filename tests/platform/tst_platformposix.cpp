@@ -304,6 +304,32 @@ TrustCheck trustCheckNamed(const QString &name)
     return checks.at(name);
 }
 
+// Waits until the watched program has ended (it is then reaped) and gives how it ended.
+platform::ProgramEnd waitForEnd(std::int64_t id)
+{
+    platform::ProgramEnd end;
+    static_cast<void>(
+        QTest::qWaitFor([&] { return !(end = platform::watchedProgramEnd(id)).running; }, ProcessRunLimitMs));
+    return end;
+}
+
+// Ends a watched program that still runs and reaps it.
+void endWatched(std::int64_t id)
+{
+    if (id > 0 && platform::watchedProgramEnd(id).running) {
+        kill(static_cast<pid_t>(id), SIGKILL);
+        waitForEnd(id);
+    }
+}
+
+// The state letter of /proc/<pid>/stat ('Z' for an ended process nobody has reaped), '?' when gone.
+char processState(qint64 pid)
+{
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int nameEnd = stat.lastIndexOf(')');
+    return nameEnd > 0 && stat.size() > nameEnd + 2 ? stat.at(nameEnd + 2) : '?';
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(platform::EntryType)
@@ -328,6 +354,11 @@ private slots:
     void relaunchDoesNotWaitForElevationTool();
     void processEndsAtOnceWithExitCode_data();
     void processEndsAtOnceWithExitCode();
+    void watchedProgramEnd_data();
+    void watchedProgramEnd();
+    void watchedProgramOutlivesItsStarter();
+    void executableRunning_data();
+    void executableRunning();
     void trustChecks_data();
     void trustChecks();
     void entryStatusOf_data();
@@ -339,6 +370,8 @@ private slots:
     void createFolder();
     void copyFile_data();
     void copyFile();
+    void copyFilesBetween_data();
+    void copyFilesBetween();
     void copyLink_data();
     void copyLink();
     void sameContents_data();
@@ -630,6 +663,167 @@ void TestPlatformPosix::processEndsAtOnceWithExitCode()
     QCOMPARE(run.status, QProcess::NormalExit);
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.output, QByteArray("ending\n"));
+}
+
+void TestPlatformPosix::watchedProgramEnd_data()
+{
+    QTest::addColumn<QString>("program"); // relative to a scratch folder that holds the file "marker"
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<bool>("crashed");
+    QTest::addColumn<qint64>("exitCode");
+
+    const QString shell = QStringLiteral("/bin/sh");
+    QTest::newRow("exits with 0") << shell << QStringList{"-c", "exit 0"} << true << false << false << 0ll;
+    QTest::newRow("exits with 3") << shell << QStringList{"-c", "exit 3"} << true << false << false << 3ll;
+    QTest::newRow("exits with 255") << shell << QStringList{"-c", "exit 255"} << true << false << false
+                                    << 255ll;
+    QTest::newRow("runs in the given folder")
+        << shell << QStringList{"-c", "test -f marker"} << true << false << false << 0ll;
+    QTest::newRow("killed by SIGSEGV")
+        << shell << QStringList{"-c", "kill -SEGV $$"} << true << false << true << qint64(SIGSEGV);
+    QTest::newRow("still running") << QStringLiteral("/bin/sleep") << QStringList{"60"} << true << true
+                                   << false << 0ll;
+    // Never started: the id 0 reads as one this process did not start.
+    QTest::newRow("no such program") << QStringLiteral("/nonexistent/program") << QStringList() << false
+                                     << false << true << -1ll;
+    QTest::newRow("not executable") << QStringLiteral("marker") << QStringList() << false << false << true
+                                    << -1ll;
+}
+
+void TestPlatformPosix::watchedProgramEnd()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, started);
+    QFETCH(bool, running);
+    QFETCH(bool, crashed);
+    QFETCH(qint64, exitCode);
+
+    QTemporaryDir folder;
+    writeFile(folder.filePath(QStringLiteral("marker")), "not a program");
+    std::vector<std::string> words;
+    for (const QString &argument : arguments)
+        words.push_back(argument.toStdString());
+    const std::int64_t id = platform::startWatchedProgram(
+        QDir(folder.path()).absoluteFilePath(program).toStdString(), words, folder.path().toStdString());
+    const auto cleanup = qScopeGuard([&] { endWatched(id); });
+    QCOMPARE(id > 0, started);
+
+    const platform::ProgramEnd end = running ? platform::watchedProgramEnd(id) : waitForEnd(id);
+    QCOMPARE(end.running, running);
+    QCOMPARE(end.crashed, crashed);
+    QCOMPARE(end.exitCode, exitCode);
+    // Once ended, and reaped, the same answer comes again.
+    const platform::ProgramEnd again = platform::watchedProgramEnd(id);
+    QCOMPARE(again.running, end.running);
+    QCOMPARE(again.crashed, end.crashed);
+    QCOMPARE(again.exitCode, end.exitCode);
+    if (running) {
+        kill(static_cast<pid_t>(id), SIGKILL);
+        const platform::ProgramEnd killed = waitForEnd(id);
+        QVERIFY(killed.crashed);
+        QCOMPARE(killed.exitCode, qint64(SIGKILL));
+    }
+}
+
+// The updater that starts the product ends long before it; the product must not go with it, nor hold on to
+// anything of the updater's.
+void TestPlatformPosix::watchedProgramOutlivesItsStarter()
+{
+    QTemporaryDir folder;
+    const ProcessRun run =
+        runProbe({QStringLiteral("watch"), folder.path(), QStringLiteral("/bin/sleep"), QStringLiteral("60")},
+                 QProcessEnvironment::systemEnvironment());
+    const qint64 pid = run.output.trimmed().toLongLong();
+    const auto cleanup = qScopeGuard([&] {
+        if (pid > 0)
+            kill(static_cast<pid_t>(pid), SIGKILL);
+    });
+    QVERIFY2(run.succeeded(), run.errors.constData());
+    QVERIFY(pid > 0);
+
+    const char state = processState(pid);
+    QVERIFY2(state != 'Z' && state != '?', "the program ended with its starter");
+    QCOMPARE(getsid(static_cast<pid_t>(pid)), static_cast<pid_t>(pid));
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+    const QString folderPath = QFileInfo(folder.path()).canonicalFilePath();
+    for (const char *stream : {"0", "1", "2"})
+        QCOMPARE(QFile::symLinkTarget(descriptors.filePath(QString::fromLatin1(stream))),
+                 QStringLiteral("/dev/null"));
+    // The probe holds the folder open without close-on-exec. Only that one is checked: the program's loader
+    // opens and closes files of its own while it starts.
+    for (const QString &descriptor :
+         descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
+        QVERIFY2(QFile::symLinkTarget(descriptors.filePath(descriptor)) != folderPath,
+                 qPrintable(descriptor));
+    QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid)), folderPath);
+}
+
+void TestPlatformPosix::executableRunning_data()
+{
+    // How bin/copy was run: not at all, "running", "ended" (not yet reaped), "reaped", or by the caller.
+    QTest::addColumn<QString>("run");
+    QTest::addColumn<QString>("asked"); // relative to the scratch folder
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("running copy") << "running"
+                                  << "bin/copy" << true;
+    QTest::newRow("running copy, through a linked folder") << "running"
+                                                           << "link/copy" << true;
+    QTest::newRow("running copy, with dot-dot") << "running"
+                                                << "bin/../bin/copy" << true;
+    QTest::newRow("same bytes at another path") << "running"
+                                                << "bin/other" << false;
+    QTest::newRow("folder of the running copy") << "running"
+                                                << "bin" << false;
+    QTest::newRow("missing path") << "running"
+                                  << "bin/missing" << false;
+    QTest::newRow("ended, not yet reaped") << "ended"
+                                           << "bin/copy" << false;
+    QTest::newRow("ended and reaped") << "reaped"
+                                      << "bin/copy" << false;
+    QTest::newRow("never started") << QString() << "bin/copy" << false;
+    QTest::newRow("run only by the caller") << "caller"
+                                            << "bin/copy" << false;
+}
+
+void TestPlatformPosix::executableRunning()
+{
+    QFETCH(QString, run);
+    QFETCH(QString, asked);
+    QFETCH(bool, expected);
+
+    QTemporaryDir scratch;
+    const QDir folder(scratch.path());
+    QVERIFY(folder.mkdir(QStringLiteral("bin")));
+    QVERIFY(QFile::link(folder.filePath(QStringLiteral("bin")), folder.filePath(QStringLiteral("link"))));
+    const QString copy = folder.filePath(QStringLiteral("bin/copy"));
+    const bool byCaller = run == QLatin1String("caller");
+    const QString program = byCaller ? QString::fromLocal8Bit(kProbe) : QStringLiteral("/bin/sleep");
+    for (const QString &name : {copy, folder.filePath(QStringLiteral("bin/other"))})
+        QVERIFY(QFile::copy(program, name));
+
+    if (byCaller) {
+        const ProcessRun probe = runProcess(copy, {QStringLiteral("running"), folder.filePath(asked)});
+        QVERIFY2(probe.succeeded(), probe.errors.constData());
+        QCOMPARE(probe.output == "running\n", expected);
+        return;
+    }
+    std::int64_t id = 0;
+    const auto cleanup = qScopeGuard([&] { endWatched(id); });
+    if (!run.isEmpty()) {
+        const std::string seconds = run == QLatin1String("running") ? "60" : "0";
+        id = platform::startWatchedProgram(copy.toStdString(), {seconds}, scratch.path().toStdString());
+        QVERIFY(id > 0);
+    }
+    if (run == QLatin1String("ended"))
+        QVERIFY(QTest::qWaitFor([&] { return processState(id) == 'Z'; }, ProcessRunLimitMs));
+    if (run == QLatin1String("reaped"))
+        QVERIFY(!waitForEnd(id).running);
+
+    QCOMPARE(platform::isExecutableRunning(folder.filePath(asked).toStdString()), expected);
 }
 
 void TestPlatformPosix::trustChecks_data()
@@ -951,6 +1145,67 @@ void TestPlatformPosix::copyFile()
     const struct stat status = statusOf(targetPath);
     QVERIFY(S_ISREG(status.st_mode));
     QCOMPARE(status.st_mode & 07777, mode_t(mode));
+}
+
+void TestPlatformPosix::copyFilesBetween_data()
+{
+    QTest::addColumn<QStringList>("layout");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("copied"); // per name of "a b c": 1 copied, 0 refused
+
+    const QStringList three{"folder s", "folder t", "file s/a 600", "file s/b 755", "file s/c"};
+    QTest::newRow("every file, each with its mode") << three << "s"
+                                                    << "t"
+                                                    << "111";
+    QTest::newRow("a link and a fifo among them")
+        << QStringList{"folder s", "folder t", "file s/a", "link s/b a", "fifo s/c"} << "s"
+        << "t"
+        << "100";
+    QTest::newRow("one already in the copy") << three + QStringList{"file t/b"} << "s"
+                                             << "t"
+                                             << "101";
+    QTest::newRow("source folder behind a link") << three + QStringList{"link l s"} << "l"
+                                                 << "t"
+                                                 << "000";
+    QTest::newRow("target folder behind a link") << three + QStringList{"link l t"} << "s"
+                                                 << "l"
+                                                 << "000";
+    QTest::newRow("target folder missing") << three << "s"
+                                           << "u"
+                                           << "000";
+}
+
+// copyFile's rules for every name, with the folders opened once.
+void TestPlatformPosix::copyFilesBetween()
+{
+    QFETCH(QStringList, layout);
+    QFETCH(QString, source);
+    QFETCH(QString, target);
+    QFETCH(QString, copied);
+    QTemporaryDir base;
+    makeLayout(base.path(), layout);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList before = listTree(base.filePath(QStringLiteral("t")));
+    QString reported;
+
+    platform::copyFilesBetween(base.filePath(source).toStdString(), base.filePath(target).toStdString(),
+                               {"a", "b", "c"}, [&](size_t index, bool success) {
+                                   QCOMPARE(int(index), reported.size());
+                                   reported += success ? QLatin1Char('1') : QLatin1Char('0');
+                               });
+    QCOMPARE(reported, copied);
+    for (const char *name : {"a", "b", "c"}) {
+        const QString copy = base.filePath(QStringLiteral("t/") + QLatin1String(name));
+        const QString original = base.filePath(QStringLiteral("s/") + QLatin1String(name));
+        if (copied.at(name[0] - 'a') == QLatin1Char('1')) {
+            QCOMPARE(readFile(copy), readFile(original));
+            QCOMPARE(statusOf(copy).st_mode, statusOf(original).st_mode);
+        }
+    }
+    if (!copied.contains(QLatin1Char('1')))
+        QCOMPARE(listTree(base.filePath(QStringLiteral("t"))), before);
 }
 
 void TestPlatformPosix::copyLink_data()

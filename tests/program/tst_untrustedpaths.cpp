@@ -121,11 +121,13 @@ QStringList updateWith(const QString &infoPath)
 }
 const QStringList Update = updateWith(QStringLiteral("%TMP%/update.json"));
 const QStringList Recover = {QStringLiteral("--recover"), QStringLiteral("%PROGRAM%/Quillon.exe")};
+// Without a trial: the rows look at the installation, and their main program is no program.
 const QByteArray Info =
-    R"({"app_path": "%PROGRAM%/Quillon.exe", "new_version": "2.0.0", "download_url": "%URL%"})";
+    R"({"app_path": "%PROGRAM%/Quillon.exe", "new_version": "2.0.0", "download_url": "%URL%",)"
+    R"( "trial_seconds": 0})";
 const QByteArray AccountLine = "intruder::0:0::/root:/bin/sh";
 const QByteArray LineBreakInfo = R"({"app_path": "%PROGRAM%/gone.exe\n)" + AccountLine +
-                                 R"(", "new_version": "2.0.0", "download_url": "%URL%"})";
+                                 R"(", "new_version": "2.0.0", "download_url": "%URL%", "trial_seconds": 0})";
 const QStringList WithoutLocale = {QStringLiteral("LANG"), QStringLiteral("LANGUAGE"),
                                    QStringLiteral("LC_ALL"), QStringLiteral("LC_CTYPE")};
 

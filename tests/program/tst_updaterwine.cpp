@@ -1,6 +1,7 @@
 // The Windows FarlinkUpdater.exe (tools/windows/build.sh) run under Wine on a display of its own: a whole
 // update of a product laid out under "C:\Program Files\Quillon", the package served from 127.0.0.1, checked
-// as a user would see it; and a cut package, refused before the product folder is touched.
+// as a user would see it; a 2.0.0 whose main program crashes at start, rolled back after the restart; and a
+// cut package, refused before the product folder is touched.
 
 #include "FolderSnapshot.h"
 #include "LoopbackHttpServer.h"
@@ -37,6 +38,10 @@ const QString StandinLog = QStringLiteral("C:/standin-log.txt");
 const QString PackagePath = QStringLiteral("/update.zip");
 const QString ExpandDir = QStringLiteral("C:/Expand");
 const QByteArray NewDaemonMark = "\nQuillon daemon 2.0.0\n";
+// The shipped build waits its pauses in full: short trials keep the runs short.
+constexpr int HealthyTrialSeconds = 3;
+constexpr int FailingTrialSeconds = 10;
+const QByteArray CrashingMainMark = "\nQuillon 2.0.0\nFARLINK_STANDIN_MODE=crash-after-ms:1000\n";
 
 // Wine 8 finds Xvfb's only output disconnected and reports a primary screen of 1024 x 768 whatever the X
 // screen's size; an X screen of that size is the screen the updater sees.
@@ -89,6 +94,7 @@ private slots:
     void init();
     void cleanup();
     void updatesAndRestartsTheProduct();
+    void crashingNewVersionIsRolledBack();
     void cutPackageLeavesTheProductAsItWas();
     void powerShellStandInRunsOnlyTheUpdatersCommand_data();
     void powerShellStandInRunsOnlyTheUpdatersCommand();
@@ -98,7 +104,8 @@ private:
     bool layOutProduct();
     void startProduct();
     QByteArray packageOf(const QString &folder);
-    void startUpdater(UpdaterRun &run);
+    void startUpdater(UpdaterRun &run, int trialSeconds);
+    bool trialEnded() const;
     QList<QStringList> standinEntries() const;
     QStringList runningProcesses() const;
 
@@ -180,15 +187,23 @@ QByteArray UpdaterWineTest::packageOf(const QString &folder)
 
 // Started as the product starts it: the information file's path and the mode on the command line, the
 // program path with drive letter and forward slashes in the file.
-void UpdaterWineTest::startUpdater(UpdaterRun &run)
+void UpdaterWineTest::startUpdater(UpdaterRun &run, int trialSeconds)
 {
-    writeFile(host(InfoPath), "{\"app_path\": \"" + (ProductDir + QLatin1Char('/') + MainName).toUtf8() +
-                                  "\", \"new_version\": \"2.0.0\", \"download_url\": \"" +
-                                  server->url(PackagePath).toEncoded() + "\", \"memo\": \"Quillon 2.0.0\"}");
+    writeFile(
+        host(InfoPath),
+        "{\"app_path\": \"" + (ProductDir + QLatin1Char('/') + MainName).toUtf8() +
+            "\", \"new_version\": \"2.0.0\", \"download_url\": \"" + server->url(PackagePath).toEncoded() +
+            "\", \"memo\": \"Quillon 2.0.0\", \"trial_seconds\": " + QByteArray::number(trialSeconds) + '}');
     run.start({QStringLiteral(FARLINK_WINDOWS_DEPLOY "/FarlinkUpdater.exe"), QStringLiteral("-i"),
                backslashed(InfoPath), QStringLiteral("-m"), QStringLiteral("manual")},
               prefix->environmentFor(QProcessEnvironment::systemEnvironment()), QString(),
               WinePrefix::wineProgram());
+}
+
+// The watcher has ended the trial: the backup, the journal and the lock are gone.
+bool UpdaterWineTest::trialEnded() const
+{
+    return entriesMatching(host(ProductDir), QStringLiteral("_update_backup_*")).isEmpty();
 }
 
 // The first screen that passes the test; when none does in time, the last one is kept as <name>.png in the
@@ -241,7 +256,7 @@ void UpdaterWineTest::updatesAndRestartsTheProduct()
     server->addRoute(PackagePath, LoopbackHttpServer::ok(packageOf(staging)));
 
     UpdaterRun run;
-    startUpdater(run);
+    startUpdater(run, HealthyTrialSeconds);
     // The success card: the green progress bar and Restart button, Cancel gone.
     const QImage card = waitForScreen(
         [](const QImage &shot) { return shows(shot, isGreen) && !shows(shot, isDisabledButton); },
@@ -263,7 +278,7 @@ void UpdaterWineTest::updatesAndRestartsTheProduct()
     QVERIFY(!config.value(QStringLiteral("Update/LastUpdateTime")).toString().isEmpty());
     QVERIFY(!config.contains(QStringLiteral("Update/LastCheckTime")));
     QCOMPARE(config.value(QStringLiteral("Network/Port")).toString(), QStringLiteral("4819"));
-    QCOMPARE(entriesMatching(host(ProductDir), QStringLiteral("_update_backup_*")), QStringList());
+    QTRY_VERIFY_WITH_TIMEOUT(trialEnded(), UpdateMs);
     QCOMPARE(entriesMatching(host(QStringLiteral("C:/ProgramData")), QStringLiteral("QuillUpdate_*")),
              QStringList());
     QVERIFY(!QFileInfo::exists(host(InfoPath)));
@@ -295,6 +310,50 @@ void UpdaterWineTest::updatesAndRestartsTheProduct()
         QVERIFY(!running.contains(old.at(0) + QLatin1Char(' ') + old.at(2)));
 }
 
+// The watcher, a Windows process of its own, starts the new main program, sees it crash with an exception
+// code and puts 1.0.0 back: the files byte for byte, config.ini with the failed version, the old main program
+// and daemon running.
+void UpdaterWineTest::crashingNewVersionIsRolledBack()
+{
+    QVERIFY(layOutProduct());
+    const FolderSnapshot oldVersion(host(ProductDir), FolderSnapshot::Scope::Everything,
+                                    QStringLiteral("config.ini"));
+    const QString staging = QDir::currentPath() + QStringLiteral("/package");
+    QDir(staging).removeRecursively();
+    const QByteArray crashingMain =
+        readFile(host(ProductDir + QLatin1Char('/') + MainName)) + CrashingMainMark;
+    writeFiles(staging, {{"readme.txt", "Quillon 2.0.0\n"}, {MainName.toUtf8(), crashingMain}});
+    server->addRoute(PackagePath, LoopbackHttpServer::ok(packageOf(staging)));
+
+    UpdaterRun run;
+    startUpdater(run, FailingTrialSeconds);
+    QVERIFY2(run.waitForExit(UpdateMs), "the updater did not end after the restart");
+    QCOMPARE(run.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(trialEnded(), UpdateMs);
+
+    QCOMPARE(readFile(host(ProductDir + QStringLiteral("/readme.txt"))), QByteArray("Quillon 1.0.0\n"));
+    QCOMPARE(FolderSnapshot(host(ProductDir), FolderSnapshot::Scope::Everything, QStringLiteral("config.ini"))
+                 .differenceFrom(oldVersion),
+             QString());
+    const QSettings config(host(ProductDir + QStringLiteral("/config.ini")), QSettings::IniFormat);
+    QCOMPARE(config.value(QStringLiteral("App/Version")).toString(), QStringLiteral("1.0.0"));
+    QCOMPARE(config.value(QStringLiteral("Update/FailedVersion")).toString(), QStringLiteral("2.0.0"));
+    QVERIFY(!config.value(QStringLiteral("Update/FailedTime")).toString().isEmpty());
+    // Two main programs started: the new one by the watcher, which crashed, then the old one.
+    const auto mainStarts = [this] {
+        QStringList pids;
+        for (const QStringList &entry : standinEntries()) {
+            if (entry.mid(0, 2) == QStringList({MainName, QStringLiteral("start")}))
+                pids.append(MainName + QLatin1Char(' ') + entry.at(2));
+        }
+        return pids;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(mainStarts().size(), 2, WindowReactionMs);
+    QTRY_VERIFY_WITH_TIMEOUT(runningProcesses().contains(mainStarts().constLast()), WindowReactionMs);
+    QVERIFY(!runningProcesses().contains(mainStarts().constFirst()));
+    QVERIFY(runningProcesses().filter(DaemonImage).size() == 1);
+}
+
 void UpdaterWineTest::cutPackageLeavesTheProductAsItWas()
 {
     QVERIFY(layOutProduct());
@@ -308,7 +367,7 @@ void UpdaterWineTest::cutPackageLeavesTheProductAsItWas()
     const FolderSnapshot before(host(ProductDir));
 
     UpdaterRun run;
-    startUpdater(run);
+    startUpdater(run, HealthyTrialSeconds);
     // The package is read as a zip before anything is stopped: a cut one is a failed download, with Retry
     // and Close, and the product is never touched.
     const QImage screen = waitForScreen(

@@ -60,6 +60,18 @@ QByteArray nested(int depth)
     return QByteArray(depth, '[') + QByteArray(depth, ']');
 }
 
+// A folder in neither temporary folder: beside the test's own, unless the checkout itself lies in the
+// system's temporary folder (a clone under /tmp), then /var/tmp, which no updater takes for a temporary
+// folder.
+QString outsideTemporaryFolders()
+{
+    const QString besideTests = QFileInfo(QDir::tempPath()).absolutePath();
+    const QString systemTemp = QFileInfo(QStringLiteral("/tmp")).canonicalFilePath();
+    const bool inSystemTemp =
+        QFileInfo(besideTests).canonicalFilePath().startsWith(systemTemp + QLatin1Char('/'));
+    return inSystemTemp ? QStringLiteral("/var/tmp") : besideTests;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(InfoSetup)
@@ -223,6 +235,13 @@ void UpdateInfoReaderTest::rejections_data()
         << withInfo << InfoSetup::WriteFile
         << QByteArray(R"({"app_path":"%DIR%","new_version":"2","download_url":"u"})")
         << missingMain + logQuoted("%DIR%") << false;
+    const QString badTrial = QStringLiteral("trial_seconds 无效（应为 0 到 600 的整数）");
+    for (const char *trial :
+         {"601", "-1", "1.5", "\"60s\"", "\"\"", "\"-5\"", "true", "null", "\"99999999999\""}) {
+        QTest::newRow(qPrintable(QStringLiteral("trial_seconds ") + QLatin1String(trial)))
+            << withInfo << InfoSetup::WriteFile << object(ValidFields + ",\"trial_seconds\":" + trial)
+            << badTrial << false;
+    }
     const QString systemFolder = QStringLiteral("程序文件夹是系统文件夹，拒绝更新: ");
     QTest::newRow("program in /usr/bin")
         << withInfo << InfoSetup::WriteFile
@@ -267,30 +286,37 @@ void UpdateInfoReaderTest::acceptedInformation_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("infoName");
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QStringList>("expected"); // version, url, mode, memo, sha256, signature
+    QTest::addColumn<QStringList>("expected"); // version, url, mode, memo, sha256, signature, trial seconds
 
     const QStringList withInfo = {"-i", "%INFO%"};
     const QString url = QStringLiteral("http://127.0.0.1:8080/u.zip");
-    const QStringList plain = {"2.0.1", url, "auto", "notes", "", ""};
+    const QStringList plain = {"2.0.1", url, "auto", "notes", "", "", "60"};
     const QByteArray withMemo = object(ValidFields + R"(,"memo":"notes")");
 
     QTest::newRow("mode defaults to auto") << withInfo << "info.json" << withMemo << plain;
     QTest::newRow("mode in upper case passes unchanged")
         << QStringList{"-i", "%INFO%", "-m", "MANUAL"} << "info.json" << withMemo
-        << QStringList{"2.0.1", url, "MANUAL", "notes", "", ""};
+        << QStringList{"2.0.1", url, "MANUAL", "notes", "", "", "60"};
     QTest::newRow("long options") << QStringList{"--info=%INFO%", "--mode=manual"} << "info.json" << withMemo
-                                  << QStringList{"2.0.1", url, "manual", "notes", "", ""};
+                                  << QStringList{"2.0.1", url, "manual", "notes", "", "", "60"};
     QTest::newRow("memo missing") << withInfo << "info.json" << object(ValidFields)
-                                  << QStringList{"2.0.1", url, "auto", "", "", ""};
+                                  << QStringList{"2.0.1", url, "auto", "", "", "", "60"};
     QTest::newRow("sha256 and signature passed on, other keys ignored")
         << withInfo << "info.json"
         << object(ValidFields + R"(,"memo":"notes","sha256":"AB12","signature":"c2ln","extra":[1,{}])")
-        << QStringList{"2.0.1", url, "auto", "notes", "AB12", "c2ln"};
+        << QStringList{"2.0.1", url, "auto", "notes", "AB12", "c2ln", "60"};
     QTest::newRow("app_path through a link: its real path")
         << withInfo << "info.json"
         << object(R"("app_path":"%DIR%/main-link.exe","new_version":"2.0.1","download_url":")" +
                   url.toUtf8() + R"(","memo":"notes")")
         << plain;
+    for (const char *trial : {"0", "\"0\"", "600", "\"0600\"", "2.0"}) {
+        QStringList expected = plain;
+        expected.last() = QString::number(QByteArray(trial).replace('"', "").toDouble());
+        QTest::newRow(qPrintable(QStringLiteral("trial_seconds ") + QLatin1String(trial)))
+            << withInfo << "info.json" << object(ValidFields + R"(,"memo":"notes","trial_seconds":)" + trial)
+            << expected;
+    }
     QTest::newRow("UTF-8 byte order mark") << withInfo << "info.json"
                                            << "\xEF\xBB\xBF" + withMemo << plain;
     QTest::newRow("duplicated key, last value wins")
@@ -300,7 +326,7 @@ void UpdateInfoReaderTest::acceptedInformation_data()
     QTest::newRow("non-Latin values and info file name")
         << withInfo << QStringLiteral("更新 \"信息\" 1.json")
         << object(ValidFields + R"(,"memo":"新功能\n修复 \"问题\"")")
-        << QStringList{"2.0.1", url, "auto", QStringLiteral("新功能\n修复 \"问题\""), "", ""};
+        << QStringList{"2.0.1", url, "auto", QStringLiteral("新功能\n修复 \"问题\""), "", "", "60"};
 }
 
 void UpdateInfoReaderTest::acceptedInformation()
@@ -320,7 +346,7 @@ void UpdateInfoReaderTest::acceptedInformation()
     QVERIFY(result);
     QCOMPARE(result->appPath, mainProgram());
     QCOMPARE((QStringList{result->newVersion, result->downloadUrl, result->mode, result->memo, result->sha256,
-                          result->signature}),
+                          result->signature, QString::number(result->trialSeconds)}),
              expected);
     QVERIFY(!QFileInfo::exists(info));
     QCOMPARE(QDir::currentPath(), QCoreApplication::applicationDirPath());
@@ -401,8 +427,7 @@ void UpdateInfoReaderTest::infoFileRemoval()
     QFETCH(bool, accepted);
     QFETCH(QString, keptLog);
 
-    QTemporaryDir outside(QFileInfo(QDir::tempPath()).absolutePath() +
-                          QStringLiteral("/outside-temp-XXXXXX"));
+    QTemporaryDir outside(outsideTemporaryFolders() + QStringLiteral("/outside-temp-XXXXXX"));
     QVERIFY(outside.isValid());
     const bool inTemp = place != InfoPlace::Outside && place != InfoPlace::LinkToOutside;
     const QDir folder(inTemp ? m_dir->path() : outside.path());

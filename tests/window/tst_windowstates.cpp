@@ -184,6 +184,12 @@ void WindowStatesTest::progressAndStatusRules_data()
     for (int state : {W::STATE_IDLE, W::STATE_INSTALLING, W::STATE_CRITICAL_ERROR})
         QTest::addRow("status text, %s", W::StateNames[state])
             << state << "status" << 5 << true << state << "blue";
+    // A resumed download says so and keeps its bar where it was.
+    QTest::newRow("reconnecting while downloading")
+        << int(W::STATE_DOWNLOADING) << "reconnecting" << 5 << true << int(W::STATE_DOWNLOADING) << "blue";
+    for (int state : {W::STATE_IDLE, W::STATE_INSTALLING, W::STATE_DOWNLOAD_FAILED})
+        QTest::addRow("late reconnecting, %s", W::StateNames[state])
+            << state << "reconnecting" << 5 << false << state << "blue";
 }
 
 void WindowStatesTest::progressAndStatusRules()
@@ -205,11 +211,16 @@ void WindowStatesTest::progressAndStatusRules()
         emit engine->progressChanged(percent, QStringLiteral("message"));
     else if (signal == QLatin1String("install"))
         emit engine->installProgress(percent, QStringLiteral("message"));
+    else if (signal == QLatin1String("reconnecting"))
+        emit engine->reconnecting(2, 5);
     else
         emit engine->statusChanged(QStringLiteral("message"));
 
+    const QString message = signal == QLatin1String("reconnecting")
+                                ? QStringLiteral("网络中断，正在重新连接…（第 2/5 次）")
+                                : QStringLiteral("message");
     QCOMPARE(window->progressBar->value(), shown ? percent : 5);
-    QCOMPARE(window->statusLabel->text(), QString::fromLatin1(shown ? "message" : "before"));
+    QCOMPARE(window->statusLabel->text(), shown ? message : QStringLiteral("before"));
     QCOMPARE(window->currentState, endState);
     QCOMPARE(window->barColour(), colour);
     if (endState == W::STATE_INSTALLING && state == W::STATE_DOWNLOADING)

@@ -4,6 +4,7 @@
 //                                           update-information file for the package
 
 #include "FileSafety.h"
+#include "PackageSigner.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -34,10 +35,6 @@ struct KeyDeleter
 struct KeyContextDeleter
 {
     void operator()(EVP_PKEY_CTX *context) const { EVP_PKEY_CTX_free(context); }
-};
-struct DigestContextDeleter
-{
-    void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
 };
 struct BioDeleter
 {
@@ -125,41 +122,16 @@ bool readWholeFile(const QString &path, QByteArray &content)
     return true;
 }
 
-Key readPrivateKey(const QByteArray &pem)
-{
-    const Bio bio(BIO_new_mem_buf(pem.constData(), pem.size()));
-    Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (key && EVP_PKEY_id(key.get()) != EVP_PKEY_ED25519)
-        return nullptr;
-    return key;
-}
-
-// Pure Ed25519 over the whole package, as the updater verifies it.
-QByteArray signPackage(EVP_PKEY *key, const QByteArray &package)
-{
-    const std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
-    size_t size = 0;
-    const auto data = reinterpret_cast<const unsigned char *>(package.constData());
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
-        EVP_DigestSign(context.get(), nullptr, &size, data, size_t(package.size())) != 1)
-        return {};
-    QByteArray signature(int(size), '\0');
-    if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char *>(signature.data()), &size, data,
-                       size_t(package.size())) != 1)
-        return {};
-    return signature;
-}
-
 int sign(const QString &keyPath, const QString &packagePath)
 {
     QByteArray pem;
     QByteArray package;
     if (!readWholeFile(keyPath, pem) || !readWholeFile(packagePath, package))
         return ExitFailure;
-    const Key key = readPrivateKey(pem);
-    if (!key)
+    const PackageSigner signer(pem);
+    if (!signer.isValid())
         return fail(QStringLiteral("%1 is not an Ed25519 private key in PEM form").arg(keyPath));
-    const QByteArray packageSignature = signPackage(key.get(), package);
+    const QByteArray packageSignature = signer.sign(package);
     if (packageSignature.isEmpty())
         return fail(QStringLiteral("cannot sign %1").arg(packagePath));
     std::printf("\"sha256\": \"%s\",\n\"signature\": \"%s\"\n",

@@ -27,11 +27,30 @@
 //   FARLINK_STANDIN_LIFETIME_S  seconds after which a process that runs until
 //                               ended ends by itself (default 600, 0 = never),
 //                               so that a failed test leaves nothing behind for long
+//
+// From the executable file itself: a copy behaves badly when a line
+//   FARLINK_STANDIN_MODE=<mode>
+// ends its last 4 KiB (appended to the copy, "\n" before and after; the bytes
+// travel with the copy through a package, a backup and a restore, which an
+// environment variable would not). The modes:
+//   crash-after-ms:N         main executable: records its start, then crashes N ms
+//                            later (killed by SIGSEGV without a core dump; on
+//                            Windows exit code 0xC0000005, an access violation)
+//   exit-after-ms:N          main executable: records its start, then exits with
+//                            0 N ms later, as when the user closes it
+//   service-dies-after-ms:N  daemon: the service records "service", then exits
+//                            with 1 N ms later
+//   service-never-starts     daemon: "run" records itself and returns 0 without
+//                            starting the service; the service itself records
+//                            "service-refused" and exits with 1 at once
+// A mode meant for the other kind of executable is ignored; an unknown one is
+// refused with exit code 2 before anything is recorded.
 
 #include "ProcessTable.h"
 #include "StandinSystem.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -46,9 +65,25 @@ const std::string DaemonImageName = "QuillonDaemon.exe";
 const std::string GuardSwitch = "--guard";
 constexpr long DefaultLifetimeSeconds = 600;
 constexpr int ExitUnknownCommand = 1;
+constexpr int ExitServiceFailed = 1;
 constexpr int ExitBadArguments = 2;
 constexpr int ExitCannotStart = 127;
 constexpr auto StopWait = std::chrono::seconds(2);
+// Split so that the whole key never stands in the executable's own bytes.
+const std::string ModeKey = std::string("FARLINK_STANDIN_") + "MODE=";
+constexpr std::size_t ModeTailBytes = 4096;
+constexpr std::size_t MaxDelayDigits = 9; // keeps a delay within a long everywhere
+const std::string CrashAfterMode = "crash-after-ms";
+const std::string ExitAfterMode = "exit-after-ms";
+const std::string ServiceDiesAfterMode = "service-dies-after-ms";
+const std::string ServiceNeverStartsMode = "service-never-starts";
+
+// How this copy behaves: normally when name is empty; delay only for the modes that take one.
+struct Mode
+{
+    std::string name;
+    long delayMs = 0;
+};
 
 std::string environment(const char *name)
 {
@@ -98,6 +133,41 @@ void record(const std::string &event, const std::vector<std::string> &arguments)
     std::exit(0);
 }
 
+bool isDelay(const std::string &text)
+{
+    return !text.empty() && text.size() <= MaxDelayDigits &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The mode line at the end of the executable file; false, with the reason on standard error, for a mode
+// that is not one of the above.
+bool readMode(Mode &mode)
+{
+    const std::string tail = standins::ownExecutableTail(ModeTailBytes);
+    const std::string::size_type key = tail.rfind('\n' + ModeKey);
+    if (key == std::string::npos)
+        return true;
+    const std::string::size_type valueStart = key + 1 + ModeKey.size();
+    const std::string value = tail.substr(valueStart, tail.find('\n', valueStart) - valueStart);
+    const std::string::size_type colon = value.find(':');
+    mode.name = value.substr(0, colon);
+    const std::string delay = colon == std::string::npos ? std::string() : value.substr(colon + 1);
+    const bool delayed =
+        mode.name == CrashAfterMode || mode.name == ExitAfterMode || mode.name == ServiceDiesAfterMode;
+    if ((delayed && isDelay(delay)) || (mode.name == ServiceNeverStartsMode && colon == std::string::npos)) {
+        mode.delayMs = delayed ? std::atol(delay.c_str()) : 0;
+        return true;
+    }
+    std::cerr << "unknown stand-in mode: " << value << '\n';
+    return false;
+}
+
+void waitFor(const Mode &mode)
+{
+    standins::detachStandardStreams();
+    std::this_thread::sleep_for(std::chrono::milliseconds(mode.delayMs));
+}
+
 bool commandHangs(const std::string &command)
 {
     std::istringstream list(environment("FARLINK_STANDIN_HANG"));
@@ -126,12 +196,19 @@ int stopService()
     return 0;
 }
 
-int runDaemon(int argc, char **argv)
+int runDaemon(int argc, char **argv, const Mode &mode)
 {
     if (argc < 2) {
+        if (mode.name == ServiceNeverStartsMode) {
+            record("service-refused", {});
+            return ExitServiceFailed;
+        }
         record("service", {});
         standins::tellStarterServiceIsReady();
-        runUntilEnded();
+        if (mode.name != ServiceDiesAfterMode)
+            runUntilEnded();
+        waitFor(mode);
+        return ExitServiceFailed;
     }
     const std::string command = argv[1];
     record(command, {});
@@ -143,7 +220,7 @@ int runDaemon(int argc, char **argv)
         return 0;
     // Returns once the service has recorded itself, so the log is complete when "run" ends.
     if (command == "run")
-        return standins::startServiceCopy() ? 0 : ExitCannotStart;
+        return mode.name == ServiceNeverStartsMode || standins::startServiceCopy() ? 0 : ExitCannotStart;
     std::cerr << "Unknown command: " << command << '\n';
     return ExitUnknownCommand;
 }
@@ -168,8 +245,16 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && argv[1] == GuardSwitch)
         return guard(argc, argv);
+    Mode mode;
+    if (!readMode(mode))
+        return ExitBadArguments;
     if (standins::sameImageName(ownImageName(), DaemonImageName))
-        return runDaemon(argc, argv);
+        return runDaemon(argc, argv, mode);
     record("start", std::vector<std::string>(argv + 1, argv + argc));
-    runUntilEnded();
+    if (mode.name != CrashAfterMode && mode.name != ExitAfterMode)
+        runUntilEnded();
+    waitFor(mode);
+    if (mode.name == CrashAfterMode)
+        standins::crash();
+    return 0;
 }

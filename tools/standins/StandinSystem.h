@@ -3,6 +3,7 @@
 // What the product stand-in needs from the system beyond the process table: one implementation for POSIX
 // and one for Windows, so that the stand-in itself is the same source on both.
 
+#include <cstddef>
 #include <string>
 #include <sys/types.h>
 
@@ -29,5 +30,12 @@ bool isServiceOf(pid_t pid, const std::string &executable);
 // Runs the program with its arguments (argv style, null-terminated) and waits for its end; false when it
 // could not be started.
 bool runToEnd(char **argv);
+
+// The last bytes of this process's executable file, count at most; empty when it cannot be read.
+std::string ownExecutableTail(std::size_t count);
+
+// Ends this process the way a crash does, without a core dump or an error report: killed by SIGSEGV (POSIX),
+// with the exception code of an access violation as its exit code (Windows).
+[[noreturn]] void crash();
 
 } // namespace standins

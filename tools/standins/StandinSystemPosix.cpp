@@ -2,10 +2,13 @@
 
 #include "ProcessTable.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -108,6 +111,33 @@ bool runToEnd(char **argv)
     int status = 0;
     waitpid(child, &status, 0);
     return true;
+}
+
+std::string ownExecutableTail(std::size_t count)
+{
+    const int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat info;
+    std::string tail;
+    if (fstat(fd, &info) == 0) {
+        const off_t start =
+            info.st_size > static_cast<off_t>(count) ? info.st_size - static_cast<off_t>(count) : 0;
+        tail.resize(static_cast<std::size_t>(info.st_size - start));
+        const ssize_t got = pread(fd, tail.data(), tail.size(), start);
+        tail.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+    close(fd);
+    return tail;
+}
+
+void crash()
+{
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    std::signal(SIGSEGV, SIG_DFL);
+    std::raise(SIGSEGV);
+    _exit(128 + SIGSEGV);
 }
 
 } // namespace standins

@@ -12,6 +12,7 @@ namespace standins {
 namespace {
 
 constexpr DWORD ServiceReadyWaitMs = 10000;
+constexpr DWORD LongPathCapacity = 32768;
 
 // Named after the service copy's process id, so that the copy finds it without inheriting any handle
 // (an inherited handle would also hand it the caller's pipes).
@@ -119,6 +120,38 @@ bool runToEnd(char **argv)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return true;
+}
+
+std::string ownExecutableTail(std::size_t count)
+{
+    std::wstring path(LongPathCapacity, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), LongPathCapacity));
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    LARGE_INTEGER size{};
+    std::string tail;
+    if (GetFileSizeEx(file, &size)) {
+        LARGE_INTEGER start{};
+        start.QuadPart =
+            size.QuadPart > static_cast<LONGLONG>(count) ? size.QuadPart - static_cast<LONGLONG>(count) : 0;
+        tail.resize(static_cast<std::size_t>(size.QuadPart - start.QuadPart));
+        DWORD got = 0;
+        if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+            !ReadFile(file, tail.data(), static_cast<DWORD>(tail.size()), &got, nullptr))
+            got = 0;
+        tail.resize(got);
+    }
+    CloseHandle(file);
+    return tail;
+}
+
+void crash()
+{
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(EXCEPTION_ACCESS_VIOLATION));
+    ExitProcess(static_cast<UINT>(EXCEPTION_ACCESS_VIOLATION));
 }
 
 } // namespace standins

@@ -56,14 +56,12 @@ void ExtractionCheck::walkFolder(const QString &root, const QString &relativeFol
                                  QVector<FoundEntry> &found)
 {
     const QString folder = relativeFolder.isEmpty() ? root : root + QLatin1Char('/') + relativeFolder;
-    const QStringList names =
-        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
+    for (const platform::FolderEntry &entry : platform::folderEntries(folder.toUtf8().toStdString())) {
+        const QString name = QString::fromStdString(entry.name);
         const QString relative = relativeFolder.isEmpty() ? name : relativeFolder + QLatin1Char('/') + name;
         if (ProgramFolderWalk::isInBackupFolder(relative))
             continue;
-        const platform::EntryStatus status =
-            platform::entryStatus((root + QLatin1Char('/') + relative).toUtf8().toStdString());
+        const platform::EntryStatus &status = entry.status;
         found.append({relative, {status.type, status.setIdBits}});
         // Links and junctions are listed, never entered.
         if (status.type == platform::EntryType::Folder)

@@ -1,10 +1,12 @@
 #include "PackageCheck.h"
 
+#include "ManifestCheck.h"
 #include "PackageConstants.h"
 #include "PackageListing.h"
 #include "PackageSignature.h"
+#include "ProductConfig.h"
+#include "Sha256Digest.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QFileInfo>
 
@@ -21,9 +23,7 @@ PackageCheck::PackageCheck(const QString &expectedSha256, const QString &signatu
 void PackageCheck::examineReceived(const QByteArray &package)
 {
     receivedBytes = package.size();
-    actualSha256Hex = expectedSha256.isEmpty()
-                          ? QByteArray()
-                          : QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
+    actualSha256Hex = expectedSha256.isEmpty() ? QByteArray() : Sha256Digest::of(package).toHex();
     signatureAccepted = PackageSignature(publicKeys).accepts(package, signature);
 }
 
@@ -35,6 +35,18 @@ bool PackageCheck::savedPackageIsIntact(const QString &zipPath, PackageListing &
                         signatureAccepted && listing.read(zipPath);
     qDebug().noquote() << "文件校验:" << zipPath << "大小:" << saved.size() << "结果:" << intact;
     return intact;
+}
+
+bool PackageCheck::fitsInstallation(const PackageListing &listing, const QString &appDir,
+                                    const QString &configPath, const QString &announcedVersion) const
+{
+    ManifestCheck manifest(listing, appDir);
+    if (!manifest.read(!publicKeys.isEmpty()))
+        return false;
+    manifest.logSummary();
+    return !manifest.hasManifest() ||
+           (manifest.allowsVersion(announcedVersion, ProductConfig(configPath).installedVersion()) &&
+            manifest.packageCompletesFolder());
 }
 
 bool PackageCheck::isExtractable(const QString &zipPath)

@@ -24,6 +24,12 @@ public:
     // into listing: it is the one check that goes through the whole package. Logs the verdict.
     bool savedPackageIsIntact(const QString &zipPath, PackageListing &listing) const;
 
+    // Whether the verified package may go over the installation in appDir, whose config.ini is at configPath,
+    // as the announced version: judged by the manifest it carries (required when keys are built in) before
+    // anything is stopped. Logs the check that fails.
+    bool fitsInstallation(const PackageListing &listing, const QString &appDir, const QString &configPath,
+                          const QString &announcedVersion) const;
+
     // Whether the file at zipPath is there and large enough to be extracted; logs its size or why not.
     static bool isExtractable(const QString &zipPath);
 

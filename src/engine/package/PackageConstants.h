@@ -15,6 +15,27 @@ constexpr int Sha256HexDigits = 64;
 constexpr int Ed25519PublicKeyBytes = 32;
 constexpr int Ed25519SignatureBytes = 64;
 
+// The manifest at a package's root: what the package is, and the whole folder of the version it brings.
+inline const QString ManifestFileName = QStringLiteral("farlink-manifest.json");
+// The product whose packages this updater installs; a manifest of another product is refused.
+inline const QString ProductName = QStringLiteral("Quillon");
+// The manifest's members
+inline const QString ManifestKeyProduct = QStringLiteral("product");
+inline const QString ManifestKeyVersion = QStringLiteral("version");
+inline const QString ManifestKeyBaseVersion = QStringLiteral("base_version");
+inline const QString ManifestKeyFiles = QStringLiteral("files");
+inline const QString ManifestKeyRemove = QStringLiteral("remove");
+inline const QString ManifestKeyPath = QStringLiteral("path");
+inline const QString ManifestKeySize = QStringLiteral("size");
+inline const QString ManifestKeySha256 = QStringLiteral("sha256");
+// Room for far more than the 20,000 files of the largest product measured, and a bound on what is held.
+constexpr qint64 MaximumManifestBytes = 32LL * 1024 * 1024;
+// The largest whole number a JSON number carries exactly.
+constexpr qint64 MaximumJsonInteger = (1LL << 53);
+// Versions are dotted numbers: "2.0.13". Each number fits an int; more parts than this is no version.
+constexpr int MaximumVersionParts = 8;
+constexpr int MaximumVersionPartDigits = 9;
+
 // Why an address is refused; the engine appends them to its download error
 inline const QString RefusedNoUrl = QStringLiteral("no package URL was given");
 inline const QString RefusedInvalidUrl = QStringLiteral("the package URL is not valid");

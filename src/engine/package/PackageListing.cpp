@@ -2,19 +2,24 @@
 
 #include "PackageConstants.h"
 #include "Platform.h"
+#include "Sha256Digest.h"
 #include "TransactionConstants.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
+#include <QPair>
 #include <QSet>
+#include <QThread>
+#include <QWaitCondition>
 #include <QtEndian>
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -224,11 +229,11 @@ QString unplainEntryReason(archive_entry *entry)
 }
 
 // Reads the entry's data to its end (libarchive compares it with the zip's CRC-32 there), hashing it on the
-// way.
-bool readData(archive *reader, PackageListing::Entry &entry, QString &reason)
+// way; a kept entry's bytes go to kept as well, up to the manifest's limit.
+bool readData(archive *reader, PackageListing::Entry &entry, QString &reason, QByteArray *kept)
 {
     uLong sum = crc32_z(0, Z_NULL, 0);
-    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    Sha256Digest sha256;
     entry.size = 0;
     for (;;) {
         const void *block = nullptr;
@@ -248,14 +253,111 @@ bool readData(archive *reader, PackageListing::Entry &entry, QString &reason)
         // An empty block may come with no buffer, which zlib takes as a request for the initial value.
         if (length > 0) {
             sum = crc32_z(sum, static_cast<const Bytef *>(block), length);
-            sha256.addData(static_cast<const char *>(block), int(length));
+            sha256.addData(static_cast<const char *>(block), qint64(length));
         }
         entry.size += qint64(length);
+        if (kept && entry.size > MaximumManifestBytes) {
+            reason = QStringLiteral("清单文件过大");
+            return false;
+        }
+        if (kept && length > 0)
+            kept->append(static_cast<const char *>(block), int(length));
     }
     entry.crc32 = quint32(sum);
     entry.sha256 = sha256.result();
     return true;
 }
+
+// Reads the data of every second entry (the odd ones, in the zip's order) with a reader of its own on a
+// thread of its own, while the listing reads the others: decompressing and hashing the data is most of a
+// package's check, and a second core halves it. The manifest is left to the listing, which keeps its bytes.
+class OddEntriesAhead final
+{
+    Q_DISABLE_COPY_MOVE(OddEntriesAhead)
+
+public:
+    explicit OddEntriesAhead(const QString &zipPath) : zipPath(zipPath)
+    {
+        thread.reset(QThread::create([this] {
+            platform::withUtf8CharacterSet([this] { readAll(); });
+            QMutexLocker locker(&lock);
+            finished = true;
+            arrived.wakeAll();
+        }));
+        thread->start();
+        if (!thread->isRunning()) {
+            QMutexLocker locker(&lock);
+            finished = true;
+        }
+    }
+
+    ~OddEntriesAhead()
+    {
+        stop = true;
+        thread->wait();
+    }
+
+    // Waits for the entry at index; false when this reader did not read it.
+    bool take(int index, PackageListing::Entry &data, QString &failure)
+    {
+        QMutexLocker locker(&lock);
+        while (!results.contains(index) && !finished)
+            arrived.wait(&lock);
+        const ReadResult result = results.take(index);
+        data = result.data;
+        failure = result.failure;
+        return result.read;
+    }
+
+private:
+    static bool isManifest(archive_entry *entry)
+    {
+        const char *name = archive_entry_pathname_utf8(entry);
+        return !name || PackageListing::windowsNameKey(QString::fromUtf8(name)) ==
+                            PackageListing::windowsNameKey(ManifestFileName);
+    }
+
+    void readAll()
+    {
+        PackageFile package;
+        package.file.setFileName(zipPath);
+        package.block.resize(ReadBlockBytes);
+        ArchiveReader reader(archive_read_new());
+        archive_read_support_format_zip_seekable(reader.get());
+        if (!package.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
+            !openReader(reader.get(), package))
+            return;
+        archive_entry *entry = nullptr;
+        for (int index = 0; !stop; ++index) {
+            const int status = archive_read_next_header(reader.get(), &entry);
+            if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
+                return;
+            if (index % 2 == 0)
+                continue;
+            ReadResult result{!isManifest(entry), {QString(), false, 0, 0, QByteArray()}, QString()};
+            if (result.read)
+                readData(reader.get(), result.data, result.failure, nullptr);
+            QMutexLocker locker(&lock);
+            results.insert(index, result);
+            arrived.wakeAll();
+        }
+    }
+
+    const QString zipPath;
+    std::unique_ptr<QThread> thread;
+    std::atomic_bool stop{false};
+    QMutex lock;
+    QWaitCondition arrived;
+    // By entry index; a manifest is left unread, for the listing to keep its bytes.
+    struct ReadResult
+    {
+        bool read = false;
+        PackageListing::Entry data;
+        QString failure;
+    };
+    QHash<int, ReadResult> results;
+    bool finished = false;
+};
 
 bool fileSha256(const QString &path, QByteArray &digest)
 {
@@ -263,21 +365,23 @@ bool fileSha256(const QString &path, QByteArray &digest)
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     QByteArray block(ReadBlockBytes, Qt::Uninitialized);
-    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    Sha256Digest sha256;
     for (;;) {
         const qint64 read = file.read(block.data(), block.size());
         if (read < 0)
             return false;
         if (read == 0)
             break;
-        sha256.addData(block.constData(), int(read));
+        sha256.addData(block.constData(), read);
     }
     digest = sha256.result();
     return true;
 }
 
+} // namespace
+
 // Size and CRC-32 can be matched by anyone who writes a file; the SHA-256 of the verified package cannot.
-QString differenceFrom(const PackageListing::Entry &entry, const QString &path)
+QString PackageListing::differenceFrom(const Entry &entry, const QString &path)
 {
     const QFileInfo info(path);
     if (info.isSymbolicLink())
@@ -296,6 +400,8 @@ QString differenceFrom(const PackageListing::Entry &entry, const QString &path)
             .arg(QLatin1String(digest.toHex()), QLatin1String(entry.sha256.toHex()));
     return QString();
 }
+
+namespace {
 
 bool isInside(const QString &canonicalPath, const QString &canonicalRoot)
 {
@@ -381,6 +487,7 @@ bool PackageListing::readPackage(const QString &zipPath)
 {
     listed.clear();
     isFolderByKey.clear();
+    manifestBytes.clear();
     const QString refusal = refusalOf(zipPath);
     if (refusal.isEmpty()) {
         qDebug() << "更新包条目数:" << listed.size();
@@ -389,6 +496,7 @@ bool PackageListing::readPackage(const QString &zipPath)
     qWarning().noquote() << "更新包无效:" << refusal;
     listed.clear();
     isFolderByKey.clear();
+    manifestBytes.clear();
     return false;
 }
 
@@ -411,20 +519,25 @@ QString PackageListing::refusalOf(const QString &zipPath)
     archive_read_support_format_zip_seekable(reader.get());
     if (!openReader(reader.get(), package))
         return NotWholeZip + errorOf(reader.get());
+    OddEntriesAhead ahead(zipPath);
     archive_entry *entry = nullptr;
     int status = ARCHIVE_OK;
-    while ((status = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF) {
+    for (int index = 0; (status = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF; ++index) {
         // A warning here is about converting the name; whether there is a UTF-8 name decides.
         if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
             return QStringLiteral("无法读取条目: ") + errorOf(reader.get());
-        const QString refusal = addEntry(reader.get(), entry);
+        Entry data{QString(), false, 0, 0, QByteArray()};
+        QString failure;
+        const bool readAhead = index % 2 == 1 && ahead.take(index, data, failure);
+        const QString refusal = addEntry(reader.get(), entry, readAhead ? &data : nullptr, failure);
         if (!refusal.isEmpty())
             return refusal;
     }
     return listed.isEmpty() ? QStringLiteral("没有任何条目") : QString();
 }
 
-QString PackageListing::addEntry(archive *reader, archive_entry *entry)
+QString PackageListing::addEntry(archive *reader, archive_entry *entry, const Entry *readAhead,
+                                 const QString &readAheadFailure)
 {
     // Without the zip's UTF-8 flag the name is in the system's code page on Windows and raw bytes here.
     const char *utf8Name = archive_entry_pathname_utf8(entry);
@@ -444,32 +557,61 @@ QString PackageListing::addEntry(archive *reader, archive_entry *entry)
     if (!clash.isEmpty())
         return clash + QStringLiteral(": ") + name;
     QString reason;
-    if (!readData(reader, listedEntry, reason))
-        return QStringLiteral("数据损坏 ") + name + QStringLiteral(": ") + reason;
+    const bool isManifest =
+        !listedEntry.isFolder && windowsNameKey(listedEntry.path) == windowsNameKey(ManifestFileName);
+    if (readAhead && readAheadFailure.isEmpty()) {
+        listedEntry.size = readAhead->size;
+        listedEntry.crc32 = readAhead->crc32;
+        listedEntry.sha256 = readAhead->sha256;
+    } else if (readAhead || !readData(reader, listedEntry, reason, isManifest ? &manifestBytes : nullptr)) {
+        return QStringLiteral("数据损坏 ") + name + QStringLiteral(": ") +
+               (readAhead ? readAheadFailure : reason);
+    }
     if (archive_entry_size_is_set(entry) && archive_entry_size(entry) != listedEntry.size)
         return QStringLiteral("大小与目录不符: ") + name;
     listed.append(listedEntry);
     return QString();
 }
 
+namespace {
+
+// The first of entries [from, to) that is not installed in the folder, with why; -1 when there is none.
+QPair<int, QString> firstDifference(const QVector<PackageListing::Entry> &entries, int from, int to,
+                                    const QString &folder, const QString &canonicalRoot)
+{
+    QString lastParent;
+    for (int i = from; i < to; ++i) {
+        const QString path = folder + QLatin1Char('/') + entries.at(i).path;
+        const QString parent = QFileInfo(path).absolutePath();
+        // A file reached through a link to elsewhere is not in the program folder.
+        if (parent != lastParent && !isInside(QFileInfo(parent).canonicalFilePath(), canonicalRoot))
+            return {i, QStringLiteral("不在程序目录中")};
+        lastParent = parent;
+        const QString difference = PackageListing::differenceFrom(entries.at(i), path);
+        if (!difference.isEmpty())
+            return {i, difference};
+    }
+    return {-1, QString()};
+}
+
+} // namespace
+
+// Reading and hashing every file is most of the check: the second half of the listing is checked on a thread
+// of its own beside the first. The difference logged is still the first in the listing's order.
 bool PackageListing::isInstalledIn(const QString &folder) const
 {
     const QString canonicalRoot = QFileInfo(folder).canonicalFilePath();
-    QString lastParent;
-    for (const Entry &entry : listed) {
-        const QString path = folder + QLatin1Char('/') + entry.path;
-        const QString parent = QFileInfo(path).absolutePath();
-        // A file reached through a link to elsewhere is not in the program folder.
-        if (parent != lastParent && !isInside(QFileInfo(parent).canonicalFilePath(), canonicalRoot)) {
-            qWarning().noquote() << "安装校验失败:" << entry.path << "不在程序目录中";
-            return false;
-        }
-        lastParent = parent;
-        const QString difference = differenceFrom(entry, path);
-        if (!difference.isEmpty()) {
-            qWarning().noquote() << "安装校验失败:" << entry.path << difference;
-            return false;
-        }
+    const int half = listed.size() / 2;
+    QPair<int, QString> inSecond;
+    const std::unique_ptr<QThread> secondHalf(QThread::create(
+        [&] { inSecond = firstDifference(listed, half, listed.size(), folder, canonicalRoot); }));
+    secondHalf->start();
+    const QPair<int, QString> inFirst = firstDifference(listed, 0, half, folder, canonicalRoot);
+    secondHalf->wait();
+    const QPair<int, QString> &found = inFirst.first >= 0 ? inFirst : inSecond;
+    if (found.first >= 0) {
+        qWarning().noquote() << "安装校验失败:" << listed.at(found.first).path << found.second;
+        return false;
     }
     qDebug() << "安装校验通过，条目数:" << listed.size();
     return true;

@@ -43,6 +43,8 @@ public:
     bool holds(const QString &relativePath) const;
 
     const QVector<Entry> &entries() const { return listed; }
+    // The bytes of the package's manifest (the entry ManifestFileName at its root); empty when it has none.
+    const QByteArray &manifestData() const { return manifestBytes; }
     bool isEmpty() const { return listed.isEmpty(); }
 
     // Why a path taken from a package may not be written below the program folder,
@@ -51,15 +53,22 @@ public:
     // Windows takes two names for one when they are equal with each UTF-16 unit upper-cased ("σ", "ς" and
     // "Σ" are one name there); this is that form.
     static QString windowsNameKey(const QString &path);
+    // Why the file at path is not the entry (a link, another kind, size or SHA-256), or an empty text.
+    // Reads the file once.
+    static QString differenceFrom(const Entry &entry, const QString &path);
 
 private:
     bool readPackage(const QString &zipPath);
     // Each returns why the package may not be installed, or an empty text.
     QString refusalOf(const QString &zipPath);
-    QString addEntry(archive *reader, archive_entry *entry);
+    // readAhead: the entry's size, CRC-32 and SHA-256 as a second reader read them, readAheadFailure why it
+    // could not; without readAhead the entry's data is read here.
+    QString addEntry(archive *reader, archive_entry *entry, const Entry *readAhead,
+                     const QString &readAheadFailure);
     QString clashReason(const Entry &entry);
 
     QVector<Entry> listed;
     // Every listed path and every folder the paths imply, by windowsNameKey; true for a folder.
     QHash<QString, bool> isFolderByKey;
+    QByteArray manifestBytes;
 };

@@ -42,18 +42,26 @@ bool isOwnRegularFile(const QString &path, const platform::EntryStatus &status)
     return true;
 }
 
+bool setKey(IniFile &ini, const QString &settingsKey, const QString &value)
+{
+    return ini.setValue(sectionOf(settingsKey), keyOf(settingsKey), value);
+}
+
+bool removeKey(IniFile &ini, const QString &settingsKey)
+{
+    return ini.remove(sectionOf(settingsKey), keyOf(settingsKey));
+}
+
+QString now()
+{
+    return QDateTime::currentDateTime().toString(ConfigTimeFormat);
+}
+
 bool recordVersion(IniFile &ini, const QString &newVersion)
 {
-    const auto set = [&ini](const QString &settingsKey, const QString &value) {
-        return ini.setValue(sectionOf(settingsKey), keyOf(settingsKey), value);
-    };
-    const auto remove = [&ini](const QString &settingsKey) {
-        return ini.remove(sectionOf(settingsKey), keyOf(settingsKey));
-    };
-    return set(ConfigKeyVersion, newVersion) && remove(ConfigKeyLastPromptTime) &&
-           remove(ConfigKeyLastCheckTime) &&
-           set(ConfigKeyLastUpdateTime, QDateTime::currentDateTime().toString(ConfigTimeFormat)) &&
-           set(ConfigKeyLastUpdateVersion, newVersion);
+    return setKey(ini, ConfigKeyVersion, newVersion) && removeKey(ini, ConfigKeyLastPromptTime) &&
+           removeKey(ini, ConfigKeyLastCheckTime) && setKey(ini, ConfigKeyLastUpdateTime, now()) &&
+           setKey(ini, ConfigKeyLastUpdateVersion, newVersion);
 }
 
 } // namespace
@@ -63,33 +71,61 @@ ProductConfig::ProductConfig(const QString &path) : path(path) {}
 bool ProductConfig::recordInstalledVersion(const QString &newVersion) const
 {
     qDebug().noquote() << "开始更新配置文件:" << path;
-    const platform::EntryStatus status = platform::entryStatus(path.toStdString());
-    if (status.type == platform::EntryType::Missing) {
-        qWarning().noquote() << "配置文件不存在:" << path;
-        qCritical() << "找不到配置文件";
-        return false;
-    }
-    QByteArray content;
-    if (!isOwnRegularFile(path, status) || !read(content)) {
-        qCritical() << "配置文件更新失败";
-        return false;
-    }
-    IniFile ini(content);
-    const QString oldVersion = ini.rawValue(sectionOf(ConfigKeyVersion), keyOf(ConfigKeyVersion));
-    // Nothing is written rather than a file the product would read otherwise than intended.
-    if (!recordVersion(ini, newVersion)) {
-        qCritical().noquote() << "配置文件格式无法安全修改:" << path;
-        qCritical() << "配置文件更新失败";
-        return false;
-    }
-    if (!replace(ini.content())) {
-        qCritical() << "配置文件更新失败";
+    QString oldVersion;
+    const Edit result = edit([&](IniFile &ini) {
+        oldVersion = ini.rawValue(sectionOf(ConfigKeyVersion), keyOf(ConfigKeyVersion));
+        return recordVersion(ini, newVersion);
+    });
+    if (result != Edit::Written) {
+        qCritical() << (result == Edit::Missing ? "找不到配置文件" : "配置文件更新失败");
         return false;
     }
     qDebug() << "配置文件更新成功";
     qDebug().noquote() << "  旧版本:" << oldVersion;
     qDebug().noquote() << "  新版本:" << newVersion;
     return true;
+}
+
+bool ProductConfig::recordFailedVersion(const QString &version) const
+{
+    const Edit result = edit([&](IniFile &ini) {
+        return setKey(ini, ConfigKeyFailedVersion, version) && setKey(ini, ConfigKeyFailedTime, now());
+    });
+    if (result != Edit::Written) {
+        qCritical().noquote() << "无法在配置文件中记录试用失败的版本:" << version;
+        return false;
+    }
+    qWarning().noquote() << "已在配置文件中记录试用失败的版本:" << version;
+    return true;
+}
+
+// Nothing is written rather than a file the product would read otherwise than intended.
+ProductConfig::Edit ProductConfig::edit(const std::function<bool(IniFile &)> &change) const
+{
+    const platform::EntryStatus status = platform::entryStatus(path.toStdString());
+    if (status.type == platform::EntryType::Missing) {
+        qWarning().noquote() << "配置文件不存在:" << path;
+        return Edit::Missing;
+    }
+    QByteArray content;
+    if (!isOwnRegularFile(path, status) || !read(content))
+        return Edit::Failed;
+    IniFile ini(content);
+    if (!change(ini)) {
+        qCritical().noquote() << "配置文件格式无法安全修改:" << path;
+        return Edit::Failed;
+    }
+    return replace(ini.content()) ? Edit::Written : Edit::Failed;
+}
+
+QString ProductConfig::installedVersion() const
+{
+    if (platform::entryStatus(path.toStdString()).type != platform::EntryType::File)
+        return QString();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return IniFile(file.readAll()).rawValue(sectionOf(ConfigKeyVersion), keyOf(ConfigKeyVersion)).trimmed();
 }
 
 bool ProductConfig::read(QByteArray &content) const

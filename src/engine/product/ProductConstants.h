@@ -25,6 +25,11 @@ constexpr int DaemonInstallLimitMs = 10000;
 // How long a daemon "install" killed at its limit may take to go away.
 constexpr int KilledDaemonInstallWaitMs = 30000;
 constexpr int DaemonRunDelayMs = 1000;
+// A service just started by "run" may take a moment to appear in the process list.
+constexpr int DaemonServiceGraceMs = 5000;
+constexpr int DaemonServicePollMs = 200;
+// Not scaled: it must outlast a short command's end on a loaded machine, in the tests too.
+constexpr int DaemonServiceConfirmMs = 1000;
 
 // Windows' process tools, with which the shutdown ends the product's images
 inline const QString TaskkillProgram = QStringLiteral("taskkill");
@@ -34,12 +39,17 @@ constexpr int PauseAfterTaskkillMs = 1000;
 constexpr int TasklistWaitMs = 30000;
 constexpr int PauseAfterShutdownMs = 2000;
 
+// The trial after an update: how often the watcher looks at the product's main program.
+constexpr int TrialPollMs = 200;
+
 // Keys of the product's config.ini
 inline const QString ConfigKeyVersion = QStringLiteral("App/Version");
 inline const QString ConfigKeyLastPromptTime = QStringLiteral("Update/LastPromptTime");
 inline const QString ConfigKeyLastCheckTime = QStringLiteral("Update/LastCheckTime");
 inline const QString ConfigKeyLastUpdateTime = QStringLiteral("Update/LastUpdateTime");
 inline const QString ConfigKeyLastUpdateVersion = QStringLiteral("Update/LastUpdateVersion");
+inline const QString ConfigKeyFailedVersion = QStringLiteral("Update/FailedVersion");
+inline const QString ConfigKeyFailedTime = QStringLiteral("Update/FailedTime");
 inline const QString ConfigTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 
 } // namespace product

@@ -1,12 +1,15 @@
 #include "ProductDaemon.h"
 
 #include "PauseScale.h"
+#include "Platform.h"
 #include "ProductConstants.h"
 #include "ToolProcess.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <memory>
 
@@ -65,4 +68,21 @@ bool ProductDaemon::restart() const
         return true;
     qWarning().noquote() << "守护进程无法启动:" << executable;
     return false;
+}
+
+bool ProductDaemon::serviceRunning(int graceMs) const
+{
+    if (!exists())
+        return true;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!platform::isExecutableRunning(executable.toStdString())) {
+        if (elapsed.elapsed() >= graceMs)
+            return false;
+        QThread::msleep(DaemonServicePollMs);
+    }
+    // The daemon's short commands ("install", "run") run from the same file: only a process that is still
+    // there a moment later is taken for the service.
+    QThread::msleep(DaemonServiceConfirmMs);
+    return platform::isExecutableRunning(executable.toStdString());
 }

@@ -29,6 +29,9 @@ public:
     // Registers the daemon as a service again ("install", at most 10 s) and starts it. A missing daemon is
     // nothing to do. Returns whether the daemon was started; logs every step.
     bool restart() const;
+    // Whether the daemon's service process runs (seen twice, a second apart), looking again for up to graceMs
+    // for one just started; true for a product that has no daemon.
+    bool serviceRunning(int graceMs = 0) const;
 
 private:
     QString serverFolder;

@@ -9,6 +9,8 @@
 #include <QHash>
 #include <QSet>
 
+#include <functional>
+
 using namespace transaction;
 
 namespace {
@@ -26,6 +28,36 @@ bool copyEntry(const Entry &entry, const QString &sourceRoot, const QString &tar
     const QString source = below(sourceRoot, entry.relativePath);
     const QString target = below(targetRoot, entry.relativePath);
     return entry.kind == Kind::Link ? copySymbolicLink(source, target) : copyRegularFile(source, target);
+}
+
+// The end of the row of regular files from first on that lie in first's folder; first itself when it is a
+// link.
+int endOfFolderRun(const QVector<Entry> &entries, int first)
+{
+    const QString &path = entries.at(first).relativePath;
+    const QStringRef folder = path.leftRef(path.lastIndexOf(QLatin1Char('/')) + 1);
+    int last = first;
+    while (last < entries.size() && entries.at(last).kind == Kind::File &&
+           entries.at(last).relativePath.startsWith(folder) &&
+           entries.at(last).relativePath.indexOf(QLatin1Char('/'), folder.size()) < 0)
+        ++last;
+    return last;
+}
+
+// Regular files of one folder, each copied as copyRegularFile copies it, through one opening of the folder
+// and one of its copy; copied(entry, success) after each.
+void copyFolderRun(const QVector<Entry> &run, const QString &sourceRoot, const QString &targetRoot,
+                   const std::function<void(const Entry &, bool)> &copied)
+{
+    const int slash = run.first().relativePath.lastIndexOf(QLatin1Char('/'));
+    const QString folder = run.first().relativePath.left(qMax(slash, 0));
+    std::vector<std::string> names;
+    for (const Entry &entry : run)
+        names.push_back(entry.relativePath.mid(slash + 1).toStdString());
+    platform::copyFilesBetween((folder.isEmpty() ? sourceRoot : below(sourceRoot, folder)).toStdString(),
+                               (folder.isEmpty() ? targetRoot : below(targetRoot, folder)).toStdString(),
+                               names,
+                               [&](size_t index, bool success) { copied(run.at(int(index)), success); });
 }
 
 // Owner, group and others: the "user" flags say what this process may do, and nobody may write a locked file.
@@ -110,13 +142,23 @@ bool BackupCopy::backUp(const Progress &progress)
     const int total = walk.entries().size();
     backedUp = walk.entries();
     bool allCopied = makeFolders(walk.folders(), backupDir).isEmpty();
-    for (int done = 1; done <= total; ++done) {
-        const Entry &entry = walk.entries().at(done - 1);
-        if (!copyEntry(entry, appDir, backupDir)) {
+    int done = 0;
+    const auto copiedOne = [&](const Entry &entry, bool copied) {
+        if (!copied) {
             qDebug().noquote() << "备份文件失败:" << entry.relativePath;
             allCopied = false;
         }
-        reportAtStep(progress, done, total);
+        reportAtStep(progress, ++done, total);
+    };
+    for (int first = 0; first < total;) {
+        const int last = endOfFolderRun(walk.entries(), first);
+        if (last == first) {
+            copiedOne(walk.entries().at(first), copyEntry(walk.entries().at(first), appDir, backupDir));
+            ++first;
+        } else {
+            copyFolderRun(walk.entries().mid(first, last - first), appDir, backupDir, copiedOne);
+            first = last;
+        }
     }
     qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败");
     return allCopied;

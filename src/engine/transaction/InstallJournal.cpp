@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <utility>
@@ -21,7 +22,7 @@ namespace {
 
 using Stage = InstallJournal::Stage;
 
-const std::array<std::pair<Stage, const char *>, 7> StageNames = {{
+const std::array<std::pair<Stage, const char *>, 9> StageNames = {{
     {Stage::Started, "started"},
     {Stage::BackupStarted, "backup-started"},
     {Stage::BackupComplete, "backup-complete"},
@@ -29,6 +30,8 @@ const std::array<std::pair<Stage, const char *>, 7> StageNames = {{
     {Stage::RestoreStarted, "restore-started"},
     {Stage::Restored, "restored"},
     {Stage::Installed, "installed"},
+    {Stage::OnTrial, "on-trial"},
+    {Stage::TrialRollBack, "trial-rollback"},
 }};
 
 const QString KeyFormat = QStringLiteral("format");
@@ -38,6 +41,8 @@ const QString KeyFiles = QStringLiteral("files");
 const QString KeyPath = QStringLiteral("path");
 const QString KeySize = QStringLiteral("size");
 const QString KeyLink = QStringLiteral("link");
+const QString KeyVersion = QStringLiteral("version");
+const QString KeyTrialSeconds = QStringLiteral("trial_seconds");
 // Sizes travel as JSON numbers (doubles): above this they would lose bytes.
 constexpr double LargestExactSize = 9007199254740992.0;
 
@@ -69,6 +74,20 @@ bool isContainedRelativePath(const QString &path)
             return false;
     }
     return true;
+}
+
+bool isTrialStage(Stage stage)
+{
+    return stage == Stage::OnTrial || stage == Stage::TrialRollBack;
+}
+
+// The version goes into config.ini when the trial fails: no line break or other control character.
+bool isUsableVersion(const QString &version)
+{
+    return !version.isEmpty() && std::none_of(version.cbegin(), version.cend(), [](QChar c) {
+        return c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line ||
+               c.category() == QChar::Separator_Paragraph;
+    });
 }
 
 InstallJournal::Reading failure(const QString &error)
@@ -170,8 +189,18 @@ InstallJournal::Reading InstallJournal::parse(const QByteArray &bytes)
     if (!isBackupFolderName(record.backupFolder))
         return failure(QStringLiteral("not a backup folder name: ") + record.backupFolder);
 
+    if (isTrialStage(record.stage)) {
+        record.version = object.value(KeyVersion).toString();
+        record.trialSeconds = object.value(KeyTrialSeconds).toInt(-1);
+        if (!isUsableVersion(record.version) || record.trialSeconds <= 0 ||
+            record.trialSeconds > MaximumTrialSeconds)
+            return failure(QStringLiteral("a trial without its version or length"));
+    }
+
     // From the complete backup on, the list is what a restore is checked against.
-    const bool listNeeded = record.stage >= Stage::BackupComplete && record.stage <= Stage::RestoreStarted;
+    const bool listNeeded =
+        (record.stage >= Stage::BackupComplete && record.stage <= Stage::RestoreStarted) ||
+        isTrialStage(record.stage);
     if (listNeeded && !object.value(KeyFiles).isArray())
         return failure(QStringLiteral("the list of backed-up files is missing"));
     QString error;
@@ -189,10 +218,14 @@ QByteArray InstallJournal::serialize(const Record &record)
             entry.insert(KeyLink, true);
         files.append(entry);
     }
-    const QJsonObject object{{KeyFormat, JournalFormat},
-                             {KeyStage, stageName(record.stage)},
-                             {KeyBackup, record.backupFolder},
-                             {KeyFiles, files}};
+    QJsonObject object{{KeyFormat, JournalFormat},
+                       {KeyStage, stageName(record.stage)},
+                       {KeyBackup, record.backupFolder},
+                       {KeyFiles, files}};
+    if (isTrialStage(record.stage)) {
+        object.insert(KeyVersion, record.version);
+        object.insert(KeyTrialSeconds, record.trialSeconds);
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 

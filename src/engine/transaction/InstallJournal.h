@@ -25,6 +25,8 @@ public:
         RestoreStarted,    // the backup is being copied back
         Restored,          // the old version is back, durably; only the backup remains to go
         Installed,         // the new version and config.ini are in place, durably
+        OnTrial,           // installed, the backup kept until the new version has shown that it runs
+        TrialRollBack,     // the new version failed its trial; the backup is being put back
     };
 
     struct BackedUpFile
@@ -39,6 +41,10 @@ public:
         Stage stage = Stage::Started;
         QString backupFolder; // a folder name inside the program folder, beginning with the backup marker
         QVector<BackedUpFile> files;
+        // On trial only: the version installed (recorded as failed when it is rolled back) and the length of
+        // its trial.
+        QString version;
+        int trialSeconds = 0;
     };
 
     // A record, or why there is none.

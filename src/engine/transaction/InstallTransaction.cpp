@@ -62,7 +62,7 @@ bool InstallTransaction::createBackupFolder()
 
 bool InstallTransaction::beginJournal()
 {
-    journalRecord = {Stage::Started, QFileInfo(backupDir).fileName(), {}};
+    journalRecord = {Stage::Started, QFileInfo(backupDir).fileName(), {}, {}, 0};
     // The logon command goes first: a journal without it would wait for the next updater start.
     LogonRecovery(appPath).registerCommand();
     return InstallJournal(appDir).write(journalRecord);
@@ -81,7 +81,8 @@ bool InstallTransaction::backUp()
 bool InstallTransaction::recordStage(Stage stage)
 {
     // These stages promise that files are on disk, not only in the system's cache.
-    if ((stage == Stage::BackupComplete || stage == Stage::Restored || stage == Stage::Installed) &&
+    if ((stage == Stage::BackupComplete || stage == Stage::Restored || stage == Stage::Installed ||
+         stage == Stage::OnTrial) &&
         !platform::flushFileSystemOf(appDir.toStdString()))
         qWarning().noquote() << "无法将文件写入磁盘:" << appDir;
     journalRecord.stage = stage;

@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include <functional>
+#include <optional>
 
 // The rule "the program folder is always one whole version" for one run: the folder lock, the backup
 // folder, the journal of the step under way and the logon command, from the beginning of an installation
@@ -36,6 +37,14 @@ public:
         std::function<void()> waitingForFolder;
         BackupCopy::Progress backupProgress;
         BackupCopy::Progress restoreProgress;
+        // For a version rolled back after its trial: stops the product's processes and daemon as the
+        // installation does (whether the main program is gone), records the failed version in config.ini,
+        // and starts the old main program again.
+        std::function<bool(const QString &appPath)> stopProduct;
+        std::function<void(const QString &appDir, const QString &version)> recordFailedVersion;
+        std::function<void(const QString &appPath)> startMainProgram;
+        // Whether the product's daemon service runs: an interrupted trial is judged by it.
+        std::function<bool(const QString &appDir)> daemonServiceRunning;
     };
 
     explicit InstallTransaction(Observer observer,
@@ -80,6 +89,16 @@ public:
     // daemon again, so that a kill before that is recovered with the daemon started; the restart calls this.
     void complete();
 
+    // The trial after an installation: the new version runs while the backup is kept.
+    // Records the stage with the version and the length of the trial; the backup is now the journal's.
+    bool recordOnTrial(const QString &version, int trialSeconds);
+    // The journal of a trial under way in appPath's folder, if there is one.
+    std::optional<InstallJournal::Record> trialUnderWay(const QString &appPath);
+    // Ends the trial whose journal names backupFolder, under the folder lock: healthy commits the new version
+    // (backup, journal and logon command go), otherwise the old version is put back. NothingToDo when that
+    // trial has already been ended by another run.
+    RecoveryOutcome endTrial(const QString &backupFolder, bool healthy);
+
 private:
     bool createBackupFolder();
     bool beginJournal();
@@ -89,6 +108,12 @@ private:
     bool backupFolderUsable(const QString &folder) const;
     bool rollBackFrom(const QString &folder);
     RecoveryOutcome finishRecovery(const QString &journalBackupDir);
+    RecoveryOutcome judgeInterruptedTrial(const QString &journalBackupDir);
+    RecoveryOutcome commitTrial(const QString &journalBackupDir);
+    RecoveryOutcome rollBackTrial(const QString &journalBackupDir);
+    // The backup goes, the daemon is started when asked, and the journal ends once the backup is gone.
+    void releaseBackup(const QString &journalBackupDir, bool startDaemon);
+    void recordFailedVersion() const;
     void keepForNextAttempt();
     void reportStrayBackups() const;
     void restartDaemon() const;

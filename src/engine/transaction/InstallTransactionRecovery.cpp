@@ -69,22 +69,32 @@ InstallTransaction::RecoveryOutcome InstallTransaction::recoverInterrupted()
 
 InstallTransaction::RecoveryOutcome InstallTransaction::finishRecovery(const QString &journalBackupDir)
 {
+    if (journalRecord.stage == Stage::OnTrial)
+        return judgeInterruptedTrial(journalBackupDir);
+    if (journalRecord.stage == Stage::TrialRollBack)
+        return rollBackTrial(journalBackupDir);
     const bool whole = backupFolderUsable(journalBackupDir) &&
                        (!needsRollBack(journalRecord.stage) || rollBackFrom(journalBackupDir));
     if (!whole) {
         keepForNextAttempt();
         return RecoveryOutcome::Failed;
     }
-    removeFolder(journalBackupDir, "清理备份目录:");
     qWarning().noquote() << "程序目录已恢复完整:" << appDir;
+    releaseBackup(journalBackupDir, true);
+    return RecoveryOutcome::Recovered;
+}
+
+void InstallTransaction::releaseBackup(const QString &journalBackupDir, bool startDaemon)
+{
+    removeFolder(journalBackupDir, "清理备份目录:");
     // The daemon first: a recovery killed before the journal is gone starts it again the next time.
-    restartDaemon();
+    if (startDaemon)
+        restartDaemon();
     // A backup that could not be removed keeps its journal, so that the next recovery removes it.
     if (platform::entryStatus(journalBackupDir.toStdString()).type == platform::EntryType::Missing)
         end();
     else
         qWarning().noquote() << "备份目录未能完全删除，保留安装日志:" << journalRecord.backupFolder;
-    return RecoveryOutcome::Recovered;
 }
 
 // Whether only administrators can change the program folder and the folders above it; says why not.
@@ -119,6 +129,9 @@ bool InstallTransaction::rollBackFrom(const QString &folder)
         mustKeepBackup = true;
     if (!folderMatchesJournal(appDir, "恢复后的文件与备份清单不符:"))
         return false;
+    // Before the record: a rollback interrupted after it would otherwise never write the keys.
+    if (journalRecord.stage == Stage::TrialRollBack)
+        recordFailedVersion();
     return recordStage(Stage::Restored);
 }
 

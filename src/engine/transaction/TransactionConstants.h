@@ -31,6 +31,12 @@ constexpr qint64 MaximumLockFileBytes = 4096;
 inline const QString RunOnceValuePrefix = QStringLiteral("FarlinkUpdaterRecovery_");
 inline const QString RecoverOption = QStringLiteral("--recover");
 
+// The trial period after an installation: the new version runs while its backup is kept, and is rolled
+// back when it fails. 0 seconds turns it off (the update is final at once).
+constexpr int DefaultTrialSeconds = 60;
+constexpr int MaximumTrialSeconds = 600;
+inline const QString WatchOption = QStringLiteral("--watch");
+
 // The backup and the restore report their progress every this many files, and at the last one.
 constexpr int FilesPerProgressReport = 10;
 

@@ -3,7 +3,8 @@
 # its arguments and whether the fake PowerShell was still alive when it started
 # (in $FAKE_TAR_DIR); fails, hangs or exits 0 without extracting (stub) when
 # $FAKE_TAR_MODE says so, or extracts and then leaves more than the package in
-# the folder (plant-*), as a tar that read another archive in the file would.
+# the folder (plant-*), as a tar that read another archive in the file would,
+# or cuts short a file the package does not carry (plant-short).
 record="$FAKE_TAR_DIR"
 mkdir -p "$record"
 echo $$ >"$record/pid"
@@ -30,6 +31,7 @@ plant-*)
     plant-link) ln -s /etc "$folder/QuillonServer/etc" ;;
     plant-fifo) mkfifo "$folder/planted.pipe" ;;
     plant-setuid) chmod u+s "$folder/app.exe" ;;
+    plant-short) truncate -s 1 "$folder/base.dll" ;;
     esac
     exit
     ;;

@@ -13,6 +13,9 @@
 //                         prepared there (FileSafetyCases.cpp)
 //   relaunch-cases        starts itself with each command line of a table, lets that copy relaunch itself
 //                         elevated and checks what the elevated copy received; exit code 0 when all match
+//   watch-cases           starts copies of itself for watching (exiting, crashing, running on, receiving
+//                         arguments) and checks what the platform layer reports of them
+//   wait, cwd-has <name>  run for a minute; exit with 0 when the file is in the current folder, else 5
 //
 // The processes started by relaunch-cases learn their role from FARLINK_PROBE_ROLE, so that their command
 // lines hold nothing but the case under test.
@@ -22,6 +25,8 @@
 #include "WindowsShared.h"
 
 #include <aclapi.h>
+#include <algorithm>
+#include <cctype>
 #include <sddl.h>
 #include <shellapi.h>
 #include <stdlib.h>
@@ -44,6 +49,10 @@ const DWORD kRelauncherTimeoutMs = 30000;
 const int kReportPolls = 300;
 const DWORD kReportPollMs = 100;
 const DWORD kLongTextCapacity = 32768;
+// How the watch cases end a copy from outside, and the exception code of a crash they fake.
+const UINT kEndedFromOutside = 7;
+const DWORD kAccessViolation = 0xC0000005;
+const DWORD kWaitActionMs = 60000;
 
 struct RelaunchCase
 {
@@ -439,6 +448,143 @@ int runSystemFolderCases()
     return passed ? 0 : 1;
 }
 
+// A copy of the probe started for watching, waited for until it ends (or the limit passes).
+platform::ProgramEnd waitForWatchedEnd(std::int64_t id)
+{
+    platform::ProgramEnd end = platform::watchedProgramEnd(id);
+    for (int poll = 0; poll < kReportPolls && end.running; ++poll) {
+        Sleep(kReportPollMs);
+        end = platform::watchedProgramEnd(id);
+    }
+    return end;
+}
+
+std::string describeEnd(const platform::ProgramEnd &end)
+{
+    return std::string(end.running   ? "running"
+                       : end.crashed ? "crashed"
+                                     : "exited") +
+           " with " + std::to_string(end.exitCode);
+}
+
+std::string expectEnd(const platform::ProgramEnd &actual, const platform::ProgramEnd &expected)
+{
+    const bool same = actual.running == expected.running && actual.crashed == expected.crashed &&
+                      actual.exitCode == expected.exitCode;
+    return same ? std::string() : "got " + describeEnd(actual) + ", expected " + describeEnd(expected);
+}
+
+platform::ProgramEnd ended(bool crashed, std::int64_t exitCode)
+{
+    platform::ProgramEnd end;
+    end.running = false;
+    end.crashed = crashed;
+    end.exitCode = exitCode;
+    return end;
+}
+
+// How a program started for watching with the arguments ended, asked twice: the answer must not change.
+std::string checkWatchedEnd(const std::string &program, const std::vector<std::string> &arguments,
+                            const std::string &folder, const platform::ProgramEnd &expected)
+{
+    const std::int64_t id = platform::startWatchedProgram(program, arguments, folder);
+    if (id == 0)
+        return "not started";
+    const std::string problem = expectEnd(waitForWatchedEnd(id), expected);
+    return problem.empty() ? expectEnd(platform::watchedProgramEnd(id), expected) : problem;
+}
+
+// The arguments as the started copy's C runtime parsed them.
+std::string checkWatchedArguments(const std::string &program, const std::string &folder)
+{
+    const std::vector<std::string> arguments{"plain",     "two words", "",          "a\"b",
+                                             "C:\\dir\\", "x\\\\\"y",  "tab\there", "更新 Grüße"};
+    const std::wstring reportPath = toWide(folder) + L"\\watched-arguments.bin";
+    DeleteFileW(reportPath.c_str());
+    SetEnvironmentVariableW(kRoleVariable, kCopyRole);
+    SetEnvironmentVariableW(kReportVariable, reportPath.c_str());
+    const std::int64_t id = platform::startWatchedProgram(program, arguments, folder);
+    SetEnvironmentVariableW(kRoleVariable, nullptr);
+    SetEnvironmentVariableW(kReportVariable, nullptr);
+    if (id == 0)
+        return "not started";
+    const std::vector<std::wstring> report = waitForReport(reportPath);
+    std::vector<std::wstring> expected;
+    for (const std::string &argument : arguments)
+        expected.push_back(toWide(argument));
+    const std::vector<std::wstring> received(report.begin() + std::min<size_t>(report.size(), 2),
+                                             report.end());
+    return received == expected ? std::string()
+                                : toUtf8(L"received " + joined(received) + L", expected " + joined(expected));
+}
+
+std::string expectRunning(const std::string &path, bool expected)
+{
+    return platform::isExecutableRunning(path) == expected ? std::string()
+           : expected                                      ? "not seen running"
+                                                           : "seen running";
+}
+
+// A copy that runs until ended from outside, as the product's daemon does.
+bool checkRunningCopy(const std::string &folder)
+{
+    const std::string copy = folder + "/Watched Copy.exe";
+    const std::string other = folder + "/Other Copy.exe";
+    CopyFileW(ownExecutable().c_str(), toWide(copy).c_str(), FALSE);
+    CopyFileW(ownExecutable().c_str(), toWide(other).c_str(), FALSE);
+    const std::int64_t id = platform::startWatchedProgram(copy, {"wait"}, folder);
+    bool passed = reportCase("watch", "long run started", id == 0 ? "not started" : "");
+    platform::ProgramEnd running;
+    passed &=
+        reportCase("watch", "long run still running", expectEnd(platform::watchedProgramEnd(id), running));
+    std::string upper = copy;
+    for (char &character : upper)
+        character =
+            character == '/' ? '\\' : static_cast<char>(toupper(static_cast<unsigned char>(character)));
+    passed &= reportCase("watch", "running copy seen", expectRunning(copy, true));
+    passed &= reportCase("watch", "running copy seen in other case and slashes", expectRunning(upper, true));
+    passed &= reportCase("watch", "same bytes at another path not seen", expectRunning(other, false));
+    passed &= reportCase("watch", "own executable not seen", expectRunning(toUtf8(ownExecutable()), false));
+
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    const bool killed = process && TerminateProcess(process, kEndedFromOutside) &&
+                        WaitForSingleObject(process, kRelauncherTimeoutMs) == WAIT_OBJECT_0;
+    if (process)
+        CloseHandle(process);
+    passed &= reportCase("watch", "ended from outside",
+                         killed ? expectEnd(platform::watchedProgramEnd(id), ended(false, kEndedFromOutside))
+                                : "could not end it");
+    passed &= reportCase("watch", "ended copy not seen", expectRunning(copy, false));
+    DeleteFileW(toWide(copy).c_str());
+    DeleteFileW(toWide(other).c_str());
+    return passed;
+}
+
+int runWatchCases()
+{
+    const std::wstring executable = ownExecutable();
+    const std::string program = toUtf8(executable);
+    const std::string folder = toUtf8(executable.substr(0, executable.find_last_of(L'\\')));
+    bool passed =
+        reportCase("watch", "exits with 0", checkWatchedEnd(program, {"exit", "0"}, folder, ended(false, 0)));
+    passed &=
+        reportCase("watch", "exits with 3", checkWatchedEnd(program, {"exit", "3"}, folder, ended(false, 3)));
+    passed &=
+        reportCase("watch", "access violation",
+                   checkWatchedEnd(program, {"terminate", std::to_string(static_cast<int>(kAccessViolation))},
+                                   folder, ended(true, kAccessViolation)));
+    passed &=
+        reportCase("watch", "runs in the given folder",
+                   checkWatchedEnd(program, {"cwd-has", "WinPlatformProbe.exe"}, folder, ended(false, 0)));
+    passed &= reportCase("watch", "arguments handed on", checkWatchedArguments(program, folder));
+    passed &= reportCase("watch", "missing program not started",
+                         platform::startWatchedProgram(folder + "/no such program.exe", {}, folder) == 0
+                             ? expectEnd(platform::watchedProgramEnd(0), ended(true, -1))
+                             : "started");
+    passed &= checkRunningCopy(folder);
+    return passed ? 0 : 1;
+}
+
 void announceShutdownCode()
 {
     print(L"shutdown code ran\n");
@@ -530,10 +676,18 @@ int wmain(int argc, wchar_t **argv)
         return flushAction(argv[2]);
     if (action == L"file-safety-cases" && argc == 3)
         return probe::runFileSafetyCases(platform::windows::withForwardSlashes(toUtf8(argv[2])));
+    if (action == L"watch-cases")
+        return runWatchCases();
+    if (action == L"wait") {
+        Sleep(kWaitActionMs);
+        return 0;
+    }
+    if (action == L"cwd-has" && argc == 3)
+        return GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES ? 5 : 0;
     if (argc == 3)
         return endProcess(action, _wtoi(argv[2]));
     print(L"usage: admin | relaunch-cases | private-folder-cases | system-folder-cases | terminate <code> | "
           L"exit <code> | runonce-set <name> <command> | runonce-remove <name> | flush <file> | "
-          L"file-safety-cases <fixture folder>\n");
+          L"file-safety-cases <fixture folder> | watch-cases\n");
     return 4;
 }

@@ -67,6 +67,9 @@ done
 "$wine" "$probe" relaunch-cases 2>/dev/null || failures=$((failures + 1))
 "$wine" "$probe" private-folder-cases 2>/dev/null || failures=$((failures + 1))
 "$wine" "$probe" system-folder-cases 2>/dev/null || failures=$((failures + 1))
+# Copies of the probe started for watching: how they end (an exception code counts as a crash), the
+# arguments they receive, and whether the process list shows them running.
+"$wine" "$probe" watch-cases 2>/dev/null || failures=$((failures + 1))
 
 # The recovery command for the next administrator logon, as another process (reg) sees it.
 check_run_once() {
