@@ -167,8 +167,8 @@ bool UpdateEngine::prepareProgramFolder()
         return false;
     }
     // Judged at the download, but another updater may have installed a newer version while this one waited.
-    if (!packageListing.isEmpty() && !PackageCheck(expectedSha256, packageSignature, packagePublicKeys)
-                                          .fitsInstallation(packageListing, appDir, configPath, newVersion)) {
+    if (!packageListing.isEmpty() &&
+        !PackageCheck::fitsInstalledVersion(packageListing, appDir, configPath, newVersion)) {
         cleanupTempDir();
         endInstallWithError(ErrorIntegrity);
         return false;

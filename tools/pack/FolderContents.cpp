@@ -1,6 +1,7 @@
 #include "FolderContents.h"
 
-#include <QCryptographicHash>
+#include "Sha256Digest.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,7 +10,6 @@
 
 namespace {
 
-constexpr qint64 ReadBlockBytes = 1 << 20;
 const QString ProductSettingsFile = QStringLiteral("config.ini");
 
 bool byUtf8Path(const PackageListing::Entry &first, const PackageListing::Entry &second)
@@ -100,18 +100,10 @@ bool FolderContents::isLeftOut(const QString &relativePath)
 
 bool FolderContents::addFile(const QString &relativePath)
 {
-    QFile file(root + QLatin1Char('/') + relativePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    QByteArray digest;
     qint64 size = 0;
-    while (!file.atEnd()) {
-        const QByteArray block = file.read(ReadBlockBytes);
-        if (block.isEmpty())
-            return false;
-        sha256.addData(block);
-        size += block.size();
-    }
-    foundFiles.append({relativePath, false, size, 0, sha256.result()});
+    if (!Sha256Digest::ofFile(root + QLatin1Char('/') + relativePath, digest, size))
+        return false;
+    foundFiles.append({relativePath, false, size, 0, digest});
     return true;
 }

@@ -149,11 +149,11 @@ bool printInformation(const Request &request, const QByteArray &package)
 {
     const QString sha256 =
         QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
-    QString signature;
+    QByteArray signature;
     if (!request.keyPath.isEmpty()) {
         QFile keyFile(request.keyPath);
         const PackageSigner signer(keyFile.open(QIODevice::ReadOnly) ? keyFile.readAll() : QByteArray());
-        signature = QString::fromLatin1(signer.sign(package).toBase64());
+        signature = signer.sign(package);
         if (signature.isEmpty()) {
             fail(QStringLiteral("%1 is not an Ed25519 private key in PEM form").arg(request.keyPath));
             return false;
@@ -167,12 +167,11 @@ bool printInformation(const Request &request, const QByteArray &package)
             {QStringLiteral("sha256"), sha256},
             {QStringLiteral("memo"), QString()}};
         if (!signature.isEmpty())
-            info.insert(QStringLiteral("signature"), signature);
+            info.insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
         std::fputs(QJsonDocument(info).toJson(QJsonDocument::Indented).constData(), stdout);
         return true;
     }
-    std::printf("\"sha256\": \"%s\"", qPrintable(sha256));
-    std::printf(signature.isEmpty() ? "\n" : ",\n\"signature\": \"%s\"\n", qPrintable(signature));
+    std::fputs(PackageSigner::informationMembers(package, signature).constData(), stdout);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "PackageSigner.h"
 
+#include <QCryptographicHash>
+
 #include <openssl/pem.h>
 
 namespace {
@@ -38,4 +40,13 @@ QByteArray PackageSigner::sign(const QByteArray &package) const
                        size_t(package.size())) != 1)
         return {};
     return signature;
+}
+
+QByteArray PackageSigner::informationMembers(const QByteArray &package, const QByteArray &signature)
+{
+    QByteArray members =
+        "\"sha256\": \"" + QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex() + '"';
+    if (!signature.isEmpty())
+        members += ",\n\"signature\": \"" + signature.toBase64() + '"';
+    return members + '\n';
 }

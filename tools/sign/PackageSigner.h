@@ -20,6 +20,10 @@ public:
     // The 64-byte signature, or nothing when signing failed.
     QByteArray sign(const QByteArray &package) const;
 
+    // The information file's members for the package, as both tools print them: "sha256" and, when a
+    // signature is given, "signature", one per line.
+    static QByteArray informationMembers(const QByteArray &package, const QByteArray &signature);
+
 private:
     struct KeyDeleter
     {

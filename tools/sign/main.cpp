@@ -7,7 +7,6 @@
 #include "PackageSigner.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
@@ -134,9 +133,7 @@ int sign(const QString &keyPath, const QString &packagePath)
     const QByteArray packageSignature = signer.sign(package);
     if (packageSignature.isEmpty())
         return fail(QStringLiteral("cannot sign %1").arg(packagePath));
-    std::printf("\"sha256\": \"%s\",\n\"signature\": \"%s\"\n",
-                QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex().constData(),
-                packageSignature.toBase64().constData());
+    std::fputs(PackageSigner::informationMembers(package, packageSignature).constData(), stdout);
     return ExitSuccess;
 }
 

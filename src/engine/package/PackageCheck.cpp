@@ -49,6 +49,15 @@ bool PackageCheck::fitsInstallation(const PackageListing &listing, const QString
             manifest.packageCompletesFolder());
 }
 
+bool PackageCheck::fitsInstalledVersion(const PackageListing &listing, const QString &appDir,
+                                        const QString &configPath, const QString &announcedVersion)
+{
+    ManifestCheck manifest(listing, appDir);
+    return manifest.read(false) &&
+           (!manifest.hasManifest() ||
+            manifest.allowsVersion(announcedVersion, ProductConfig(configPath).installedVersion()));
+}
+
 bool PackageCheck::isExtractable(const QString &zipPath)
 {
     const QFileInfo package(zipPath);

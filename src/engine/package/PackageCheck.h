@@ -29,6 +29,10 @@ public:
     // anything is stopped. Logs the check that fails.
     bool fitsInstallation(const PackageListing &listing, const QString &appDir, const QString &configPath,
                           const QString &announcedVersion) const;
+    // The version part of that judgement again, for an installation that may have changed since (another
+    // updater ran while this one waited for the folder); the files were judged already. Logs a refusal.
+    static bool fitsInstalledVersion(const PackageListing &listing, const QString &appDir,
+                                     const QString &configPath, const QString &announcedVersion);
 
     // Whether the file at zipPath is there and large enough to be extracted; logs its size or why not.
     static bool isExtractable(const QString &zipPath);

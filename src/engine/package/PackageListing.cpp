@@ -359,25 +359,6 @@ private:
     bool finished = false;
 };
 
-bool fileSha256(const QString &path, QByteArray &digest)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
-    QByteArray block(ReadBlockBytes, Qt::Uninitialized);
-    Sha256Digest sha256;
-    for (;;) {
-        const qint64 read = file.read(block.data(), block.size());
-        if (read < 0)
-            return false;
-        if (read == 0)
-            break;
-        sha256.addData(block.constData(), read);
-    }
-    digest = sha256.result();
-    return true;
-}
-
 } // namespace
 
 // Size and CRC-32 can be matched by anyone who writes a file; the SHA-256 of the verified package cannot.
@@ -393,7 +374,8 @@ QString PackageListing::differenceFrom(const Entry &entry, const QString &path)
     if (info.size() != entry.size)
         return QStringLiteral("大小 %1，应为 %2").arg(info.size()).arg(entry.size);
     QByteArray digest;
-    if (!fileSha256(path, digest))
+    qint64 read = 0;
+    if (!Sha256Digest::ofFile(path, digest, read))
         return QStringLiteral("无法读取");
     if (digest != entry.sha256)
         return QStringLiteral("SHA-256 %1，应为 %2")

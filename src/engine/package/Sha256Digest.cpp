@@ -1,6 +1,7 @@
 #include "Sha256Digest.h"
 
 #include <QDebug>
+#include <QFile>
 
 #include <openssl/evp.h>
 
@@ -34,6 +35,34 @@ QByteArray Sha256Digest::result()
     }
     digest.resize(int(length));
     return digest;
+}
+
+namespace {
+
+// Large enough that a file costs a few reads, small enough for any thread's share of memory.
+constexpr int FileBlockBytes = 1 << 20;
+
+} // namespace
+
+bool Sha256Digest::ofFile(const QString &path, QByteArray &digest, qint64 &size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    QByteArray block(FileBlockBytes, Qt::Uninitialized);
+    Sha256Digest sha256;
+    size = 0;
+    for (;;) {
+        const qint64 read = file.read(block.data(), block.size());
+        if (read < 0)
+            return false;
+        if (read == 0)
+            break;
+        sha256.addData(block.constData(), read);
+        size += read;
+    }
+    digest = sha256.result();
+    return !digest.isEmpty();
 }
 
 QByteArray Sha256Digest::of(const QByteArray &bytes)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <memory>
 
@@ -23,6 +24,8 @@ public:
     QByteArray result();
 
     static QByteArray of(const QByteArray &bytes);
+    // The digest of the file at path and its size, read once; false when it cannot be read whole.
+    static bool ofFile(const QString &path, QByteArray &digest, qint64 &size);
 
 private:
     struct ContextFree
